@@ -1,0 +1,42 @@
+# Compiler and linker settings, kept in one place so that the sources stay
+# free of toolchain-specific spellings.
+
+add_library(pu_warnings INTERFACE)
+if(MSVC)
+  target_compile_options(pu_warnings INTERFACE /W4 /permissive- /utf-8)
+else()
+  target_compile_options(pu_warnings INTERFACE -Wall -Wextra -Wpedantic -Wshadow -Wconversion
+                                               -Wno-sign-conversion -Wno-ignored-attributes)
+endif()
+
+# Options for the product code (not for tests): small, no exceptions, and no
+# build path or time in the output, so that two builds are byte-identical.
+add_library(pu_product_options INTERFACE)
+if(MSVC)
+  target_compile_options(pu_product_options INTERFACE /GR- /EHs-c- /Gy /Gw /Brepro)
+  target_compile_definitions(pu_product_options INTERFACE _HAS_EXCEPTIONS=0)
+else()
+  target_compile_options(pu_product_options INTERFACE
+    -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
+    -ffunction-sections -fdata-sections
+    "-ffile-prefix-map=${CMAKE_SOURCE_DIR}=.")
+endif()
+
+if(PU_SANITIZE AND NOT WIN32)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# Windows executables: statically linked, no console, ASLR/DEP flags, no time
+# stamp.
+function(pu_windows_executable target subsystem)
+  if(MSVC)
+    target_link_options(${target} PRIVATE /SUBSYSTEM:${subsystem},6.00 /DYNAMICBASE /HIGHENTROPYVA /NXCOMPAT
+                        /OPT:REF /OPT:ICF /Brepro /MANIFEST:NO)
+    set_property(TARGET ${target} PROPERTY MSVC_RUNTIME_LIBRARY "MultiThreaded")
+  else()
+    target_link_options(${target} PRIVATE -static -municode "-Wl,--subsystem,${subsystem}:6.0"
+                        -Wl,--dynamicbase -Wl,--high-entropy-va -Wl,--nxcompat
+                        -Wl,--no-insert-timestamp -Wl,--gc-sections -s)
+  endif()
+endfunction()

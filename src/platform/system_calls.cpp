@@ -1,0 +1,6 @@
+#include "platform/system_calls.h"
+
+SystemCalls& sys() {
+    static SystemCalls table;
+    return table;
+}

@@ -1,0 +1,12 @@
+#pragma once
+
+#include <expected>
+#include <string_view>
+
+#include "platform/os_error.h"
+
+// Replaces the content of the file at `path` with `bytes`, creating the file
+// when it is missing. An existing file is emptied in place (it keeps its
+// attributes); an existing read-only file fails the open. On a failed write
+// the file keeps what was written before.
+[[nodiscard]] std::expected<void, OsError> write_whole_file(std::string_view path, std::string_view bytes);

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+// Starts `application` with exactly `command_line` (no quoting added) in
+// `working_directory` (the test's own when empty), waits for it, and returns
+// its exit code, or nothing when it could not be started or did not end
+// within `timeout_ms`. The child gets no console and no standard handles.
+std::optional<std::uint32_t> run_process(const std::filesystem::path& application, const std::wstring& command_line,
+                                         const std::filesystem::path& working_directory = {},
+                                         std::uint32_t timeout_ms = 60000);
+
+// The application wrapped in quotes, as a command line starts.
+std::wstring quoted(const std::filesystem::path& application);
+
+// A process started by a test and not waited for; ended by the destructor if
+// it still runs.
+class ChildProcess {
+public:
+    ChildProcess(const std::filesystem::path& application, const std::wstring& command_line,
+                 const std::filesystem::path& working_directory = {});
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    bool started() const { return handle_ != nullptr; }
+    std::uint32_t pid() const { return pid_; }
+    bool running() const;
+    // The exit code once the process has ended within `timeout_ms`.
+    std::optional<std::uint32_t> wait(std::uint32_t timeout_ms);
+
+private:
+    void* handle_ = nullptr;
+    std::uint32_t pid_ = 0;
+};
+
+// Waits, checking every 20 ms for at most `timeout_ms`, until `done()` holds.
+template <class Predicate>
+bool eventually(Predicate done, std::uint32_t timeout_ms = 20000);
+bool sleep_then_retry(std::uint32_t& waited_ms);
+
+template <class Predicate>
+bool eventually(Predicate done, std::uint32_t timeout_ms) {
+    for (std::uint32_t waited = 0;;) {
+        if (done()) return true;
+        if (waited >= timeout_ms || !sleep_then_retry(waited)) return false;
+    }
+}
