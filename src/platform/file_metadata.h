@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string_view>
+
+#include "platform/os_error.h"
+#include "platform/windows_api.h"
+
+// The bit of a reparse tag that marks a link to another name (symbolic links,
+// junctions), as opposed to a file whose data a filter supplies.
+inline constexpr DWORD REPARSE_TAG_NAME_SURROGATE_BIT = 0x20000000;
+
+// What the system says about one directory entry. Taken from an open handle
+// where possible; the last three fields are absent when it came from the
+// folder's listing instead.
+struct FileMetadata {
+    DWORD attributes = 0;
+    FILETIME creation_time{};
+    FILETIME last_access_time{};
+    FILETIME last_write_time{};
+    std::uint64_t size = 0;
+    // 0 when the entry is no reparse point.
+    DWORD reparse_tag = 0;
+    std::optional<std::uint32_t> volume_serial_number;
+    std::optional<std::uint32_t> link_count;
+    std::optional<std::uint64_t> file_index;
+
+    bool is_directory() const { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
+    // A symbolic link, junction or other link that stands for another name.
+    bool is_name_surrogate_link() const {
+        return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && (reparse_tag & REPARSE_TAG_NAME_SURROGATE_BIT) != 0;
+    }
+};
+
+// The metadata of the entry at `path`, links followed. An entry that cannot be
+// opened because access is refused or it is open without sharing is described
+// from its folder's listing; a reparse point that the system cannot follow
+// (1920) is described by its own metadata unless it is a link. Fails with the
+// code of the open or of the information call; a link that cannot be followed
+// fails with the code of the attempt that followed it. No handle stays open.
+[[nodiscard]] std::expected<FileMetadata, OsError> query_metadata(std::string_view path);
+
+// True when `path` names an entry that is neither a folder nor a link that
+// cannot be followed. A failed query counts as false.
+[[nodiscard]] bool is_regular_file(std::string_view path);
+
+// True when the metadata of `path` can be had, whatever the entry is.
+[[nodiscard]] bool path_exists(std::string_view path);
