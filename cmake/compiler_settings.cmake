@@ -11,13 +11,15 @@ endif()
 
 # Options for the product code (not for tests): small, no exceptions, and no
 # build path or time in the output, so that two builds are byte-identical.
+# The program has one thread, so function-local statics need no lock (the
+# lock would pull in the threading runtime).
 add_library(pu_product_options INTERFACE)
 if(MSVC)
-  target_compile_options(pu_product_options INTERFACE /GR- /EHs-c- /Gy /Gw /Brepro)
+  target_compile_options(pu_product_options INTERFACE /GR- /EHs-c- /Gy /Gw /Brepro /Zc:threadSafeInit-)
   target_compile_definitions(pu_product_options INTERFACE _HAS_EXCEPTIONS=0)
 else()
   target_compile_options(pu_product_options INTERFACE
-    -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
+    -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-threadsafe-statics
     -ffunction-sections -fdata-sections
     "-ffile-prefix-map=${CMAKE_SOURCE_DIR}=.")
 endif()

@@ -7,6 +7,7 @@
 # the machine is busy.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/setup.sh bench
 
 cmake --preset native-bench
 cmake --build --preset native-bench --target sha256_bench
