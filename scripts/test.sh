@@ -12,3 +12,5 @@ ctest --preset windows
 cmake --preset native >/dev/null
 cmake --build --preset native
 ctest --preset native
+
+scripts/check-reproducible.sh
