@@ -4,24 +4,8 @@
 
 std::optional<std::uint32_t> run_process(const std::filesystem::path& application, const std::wstring& command_line,
                                          const std::filesystem::path& working_directory, std::uint32_t timeout_ms) {
-    std::wstring writable = command_line;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info{};
-    const wchar_t* folder = working_directory.empty() ? nullptr : working_directory.c_str();
-    if (!::CreateProcessW(application.c_str(), writable.data(), nullptr, nullptr, FALSE,
-                          CREATE_UNICODE_ENVIRONMENT | DETACHED_PROCESS, nullptr, folder, &startup, &info))
-        return std::nullopt;
-    std::optional<std::uint32_t> result;
-    if (::WaitForSingleObject(info.hProcess, timeout_ms) == WAIT_OBJECT_0) {
-        DWORD code = 0;
-        if (::GetExitCodeProcess(info.hProcess, &code)) result = code;
-    } else {
-        ::TerminateProcess(info.hProcess, 1);
-    }
-    ::CloseHandle(info.hThread);
-    ::CloseHandle(info.hProcess);
-    return result;
+    ChildProcess child(application, command_line, working_directory);
+    return child.wait(timeout_ms);
 }
 
 std::wstring quoted(const std::filesystem::path& application) { return L"\"" + application.native() + L"\""; }
@@ -59,8 +43,4 @@ std::optional<std::uint32_t> ChildProcess::wait(std::uint32_t timeout_ms) {
     return code;
 }
 
-bool sleep_then_retry(std::uint32_t& waited_ms) {
-    ::Sleep(20);
-    waited_ms += 20;
-    return true;
-}
+void sleep_ms(std::uint32_t milliseconds) { ::Sleep(milliseconds); }

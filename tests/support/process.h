@@ -37,15 +37,15 @@ private:
     std::uint32_t pid_ = 0;
 };
 
-// Waits, checking every 20 ms for at most `timeout_ms`, until `done()` holds.
-template <class Predicate>
-bool eventually(Predicate done, std::uint32_t timeout_ms = 20000);
-bool sleep_then_retry(std::uint32_t& waited_ms);
+void sleep_ms(std::uint32_t milliseconds);
 
+// Waits until `done()` holds, checking every 20 ms for at most `timeout_ms`:
+// for effects of a process that the test does not own (the restarted patcher).
 template <class Predicate>
-bool eventually(Predicate done, std::uint32_t timeout_ms) {
-    for (std::uint32_t waited = 0;;) {
+bool eventually(Predicate done, std::uint32_t timeout_ms = 20000) {
+    for (std::uint32_t waited = 0;; waited += 20) {
         if (done()) return true;
-        if (waited >= timeout_ms || !sleep_then_retry(waited)) return false;
+        if (waited >= timeout_ms) return false;
+        sleep_ms(20);
     }
 }
