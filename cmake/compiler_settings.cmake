@@ -29,13 +29,20 @@ if(PU_SANITIZE AND NOT WIN32)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+# Test programs under Wine need no runtime DLLs either.
+set(CMAKE_MSVC_RUNTIME_LIBRARY "MultiThreaded$<$<CONFIG:Debug>:Debug>")
+function(pu_static_program target)
+  if(NOT MSVC)
+    target_link_options(${target} PRIVATE -static)
+  endif()
+endfunction()
+
 # Windows executables: statically linked, no console, ASLR/DEP flags, no time
 # stamp.
 function(pu_windows_executable target subsystem)
   if(MSVC)
     target_link_options(${target} PRIVATE /SUBSYSTEM:${subsystem},6.00 /DYNAMICBASE /HIGHENTROPYVA /NXCOMPAT
                         /OPT:REF /OPT:ICF /Brepro /MANIFEST:NO)
-    set_property(TARGET ${target} PROPERTY MSVC_RUNTIME_LIBRARY "MultiThreaded")
   else()
     target_link_options(${target} PRIVATE -static -municode "-Wl,--subsystem,${subsystem}:6.0"
                         -Wl,--dynamicbase -Wl,--high-entropy-va -Wl,--nxcompat

@@ -5,6 +5,7 @@
 #include "support/build_paths.h"
 #include "support/process.h"
 #include "support/temp_folder.h"
+#include "support/test_drives.h"
 
 namespace {
 
@@ -52,7 +53,7 @@ TEST_F(FailureLogE2e, DirectoryInThePlaceOfTheLogIsLeftAloneAndTheExitCodeIsZero
 // one separator.
 TEST_F(FailureLogE2e, ExecutableAtADriveRootLogsAtThatRoot) {
     const std::filesystem::path root = L"R:\\";
-    ASSERT_TRUE(std::filesystem::is_directory(root)) << "drive R: is set up by scripts/wine-prefix.sh";
+    PU_REQUIRE_TEST_DRIVE(root);
     std::filesystem::remove(root / L"patcher-updater.log");
     const auto exe = install(root, L"patcher-updater.exe");
     EXPECT_EQ(run_process(exe, quoted(exe)), 0u);

@@ -8,6 +8,7 @@
 #include "support/build_paths.h"
 #include "support/process.h"
 #include "support/system_text.h"
+#include "support/test_drives.h"
 
 namespace {
 
@@ -144,6 +145,7 @@ TEST_F(UpdateE2e, SameFileAsCurrentAndNewIsRolledBack) {
 
 // Drive S: of the test prefix lies on /dev/shm: renames do not cross to it.
 TEST_F(UpdateE2e, ReplacementOnAnotherVolumeIsRolledBack) {
+    PU_REQUIRE_TEST_DRIVE(std::filesystem::path(L"S:\\"));
     const std::filesystem::path other = L"S:\\" + root.path().filename().native();
     std::filesystem::create_directory(other);
     const auto elsewhere = other / L"patcher.new";

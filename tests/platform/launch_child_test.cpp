@@ -9,17 +9,13 @@
 
 #include "platform/wide_path.h"
 #include "platform/windows_api.h"
+#include "support/build_paths.h"
 #include "support/system_call_override.h"
 #include "support/temp_folder.h"
 
 namespace {
 
-// The helper child of the build tree (a Linux path) as Wine shows it.
-std::filesystem::path echo_child() {
-    std::wstring path = L"Z:";
-    for (const char c : std::string_view(PU_ECHO_CHILD_EXE)) path += c == '/' ? L'\\' : static_cast<wchar_t>(c);
-    return path;
-}
+std::filesystem::path echo_child() { return build_file(PU_ECHO_CHILD_EXE); }
 
 std::u16string u16(const std::filesystem::path& path) { return std::u16string(as_u16(path.native())); }
 
