@@ -11,8 +11,9 @@
 // UTF-16 units to WTF-8, without loss.
 std::string to_wtf8(std::u16string_view units);
 
-// WTF-8 back to UTF-16 units. Bytes that are not WTF-8 (never made by
-// to_wtf8) become U+FFFD each.
+// WTF-8 back to UTF-16 units. Text is expected to come from to_wtf8: a
+// malformed byte becomes U+FFFD, and the two halves of a surrogate pair
+// written separately are decoded as that pair.
 std::u16string to_utf16(std::string_view text);
 
 // True when the units hold no unpaired surrogate, i.e. have a UTF-8 form.
