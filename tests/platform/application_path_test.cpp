@@ -2,117 +2,52 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <tuple>
 #include <vector>
 
+#include "platform/wide_path.h"
+#include "platform/wide_text.h"
 #include "platform/windows_api.h"
 #include "support/fake_program_search.h"
 #include "support/system_call_override.h"
 
 namespace {
 
-std::wstring current_directory() {
-    wchar_t buffer[4096];
-    const DWORD length = ::GetCurrentDirectoryW(4096, buffer);
-    return std::wstring(buffer, length);
-}
-
-std::wstring joined(std::wstring folder, std::wstring_view name) {
-    if (!folder.ends_with(L'\\')) folder += L'\\';
-    return folder += name;
-}
-
-std::u16string u16(std::wstring_view text) { return std::u16string(text.begin(), text.end()); }
-
 OsError invalid_input(std::string_view text) { return OsError::with_message(OsErrorKind::InvalidInput, text); }
+const OsError NOT_FOUND = OsError::with_message(OsErrorKind::NotFound, "program not found");
 
-TEST(ApplicationPath, ShortAbsolutePathsAreKeptWithoutAsking) {
-    SystemCallRecorder recorder;
-    for (const std::wstring path : {L"C:\\App\\patcher.exe", L"C:/App/patcher.exe", L"C:\\App\\..\\patcher.exe",
-                                    L"\\\\server\\share\\p.exe", L"//server/share/p.exe", L"C:", L"\\??\\C:\\App\\p.exe",
-                                    L""}) {
-        const auto application = to_application_path(u16(path));
-        ASSERT_TRUE(application) << path;
-        EXPECT_EQ(*application, path);
-    }
-    EXPECT_EQ(recorder.count(Call::GetFullPathNameW), 0u);
-}
-
-TEST(ApplicationPath, RelativePathIsResolvedAgainstTheCurrentDirectory) {
-    for (const std::wstring_view path : {L"bin\\patcher.exe", L"bin/patcher.exe"}) {
-        const auto application = to_application_path(u16(path));
-        ASSERT_TRUE(application);
-        EXPECT_EQ(*application, joined(current_directory(), L"bin\\patcher.exe"));
-    }
-}
-
-// The prefix depends on the length of the full path, not of the text given.
-TEST(ApplicationPath, FullPathGetsTheLongPathPrefixFrom247Units) {
+// A verbatim path loses its prefix only when the plain path names the same file; a failed ask gives its code.
+TEST(ApplicationPath, PathsTakeTheFormTheSystemStartsThem) {
     const std::wstring dotted = L"C:\\a\\..\\";  // long enough to be resolved
-    const auto below = to_application_path(u16(dotted + std::wstring(243, L'b')));
-    ASSERT_TRUE(below);
-    EXPECT_EQ(*below, L"C:\\" + std::wstring(243, L'b'));  // 246 units
-
-    const auto at = to_application_path(u16(dotted + std::wstring(244, L'b')));
-    ASSERT_TRUE(at);
-    EXPECT_EQ(*at, L"\\\\?\\C:\\" + std::wstring(244, L'b'));
-
-    const std::wstring share = L"\\\\server\\share\\" + std::wstring(247 - 15, L'x');
-    const auto unc = to_application_path(u16(share));
-    ASSERT_TRUE(unc);
-    EXPECT_EQ(*unc, L"\\\\?\\UNC\\server\\share\\" + std::wstring(247 - 15, L'x'));
-}
-
-TEST(ApplicationPath, TextOfMoreThan260UnitsIsKeptEvenWhenRelative) {
-    SystemCallRecorder recorder;
-    const std::wstring kept = L"bin\\" + std::wstring(256, L'k');  // 261 units with the terminator
-    const auto long_text = to_application_path(u16(kept));
-    ASSERT_TRUE(long_text);
-    EXPECT_EQ(*long_text, kept);
-    EXPECT_EQ(recorder.count(Call::GetFullPathNameW), 0u);
-
-    const std::wstring resolved = L"bin\\" + std::wstring(255, L'k');  // 260 with the terminator
-    const auto at_limit = to_application_path(u16(resolved));
-    ASSERT_TRUE(at_limit);
-    EXPECT_EQ(*at_limit, L"\\\\?\\" + joined(current_directory(), resolved));
-}
-
-// A verbatim path loses its prefix only when the system would read the plain
-// path as the same file; `..`, `/` and trailing dots are literal after \\?\.
-TEST(ApplicationPath, VerbatimPathLosesItsPrefixOnlyWhenNothingChanges) {
-    struct Case {
-        std::wstring_view path;
-        std::wstring_view application;
+    const std::wstring kept = L"bin\\" + std::wstring(256, L'k'), resolved = L"bin\\" + std::wstring(255, L'k');
+    // The text, its application path, and whether the system is asked for the full path.
+    const std::tuple<std::wstring, std::wstring, bool> cases[] = {
+        {L"C:\\App\\..\\patcher.exe", L"C:\\App\\..\\patcher.exe", false},
+        {L"\\??\\C:\\App\\p.exe", L"\\??\\C:\\App\\p.exe", false},
+        {L"", L"", false},
+        {L"bin\\patcher.exe", in_current_directory(L"bin\\patcher.exe"), true},
+        {dotted + std::wstring(243, L'b'), L"C:\\" + std::wstring(243, L'b'), true},  // 246 units
+        {dotted + std::wstring(244, L'b'), L"\\\\?\\C:\\" + std::wstring(244, L'b'), true},
+        {kept, kept, false},  // 261 units with the terminator
+        {resolved, L"\\\\?\\" + in_current_directory(resolved), true},
+        {L"\\\\?\\C:\\App\\patcher.exe", L"C:\\App\\patcher.exe", true},
+        {L"\\\\?\\C:\\App\\..\\patcher.exe", L"\\\\?\\C:\\App\\..\\patcher.exe", true},
+        {L"\\\\?\\C:\\App/patcher.exe", L"\\\\?\\C:\\App/patcher.exe", true},
+        {L"\\\\?\\C:\\App\\patcher.exe.", L"\\\\?\\C:\\App\\patcher.exe.", true},
+        {L"\\\\?\\UNC\\server\\share\\patcher.exe", L"\\\\server\\share\\patcher.exe", true},
+        {L"\\\\?\\UNC\\server\\share\\a\\..\\p.exe", L"\\\\?\\UNC\\server\\share\\a\\..\\p.exe", true},
+        {L"\\\\?\\Volume{0}\\patcher.exe", L"\\\\?\\Volume{0}\\patcher.exe", false},
     };
-    const std::vector<Case> cases = {
-        {L"\\\\?\\C:\\App\\patcher.exe", L"C:\\App\\patcher.exe"},
-        {L"\\\\?\\C:\\App\\..\\patcher.exe", L"\\\\?\\C:\\App\\..\\patcher.exe"},
-        {L"\\\\?\\C:\\App/patcher.exe", L"\\\\?\\C:\\App/patcher.exe"},
-        {L"\\\\?\\C:\\App\\patcher.exe.", L"\\\\?\\C:\\App\\patcher.exe."},
-        {L"\\\\?\\UNC\\server\\share\\patcher.exe", L"\\\\server\\share\\patcher.exe"},
-        {L"\\\\?\\UNC\\server\\share\\a\\..\\patcher.exe", L"\\\\?\\UNC\\server\\share\\a\\..\\patcher.exe"},
-        {L"\\\\?\\Volume{0}\\patcher.exe", L"\\\\?\\Volume{0}\\patcher.exe"},
-    };
-    for (const Case& row : cases) {
-        const auto application = to_application_path(u16(row.path));
-        ASSERT_TRUE(application) << std::wstring(row.path);
-        EXPECT_EQ(*application, row.application);
-    }
-}
-
-TEST(ApplicationPath, FullPathFailureGivesItsCode) {
-    for (const std::wstring_view path : {L"relative.exe", L"\\\\?\\C:\\App\\p.exe", L"\\\\?\\UNC\\srv\\share\\p.exe"}) {
+    const OsError failed = OsError::from_code(ERROR_FILENAME_EXCED_RANGE);
+    for (const auto& [path, application, asks] : cases) {
+        SCOPED_TRACE(testing::Message() << path.size() << " units: " << path.substr(0, 40));
         SystemCallRecorder recorder;
-        recorder.fail_call(Call::GetFullPathNameW, ERROR_FILENAME_EXCED_RANGE);
-        const auto application = to_application_path(u16(path));
-        ASSERT_FALSE(application) << std::wstring(path);
-        EXPECT_EQ(application.error(), OsError::from_code(ERROR_FILENAME_EXCED_RANGE));
+        EXPECT_EQ(to_application_path(as_u16(path)).value_or(L"(none)"), application);
+        EXPECT_EQ(recorder.count(Call::GetFullPathNameW) != 0, asks);
+        recorder.fail_call(Call::GetFullPathNameW, failed.code(), recorder.count(Call::GetFullPathNameW) + 1);
+        if (asks) EXPECT_EQ(to_application_path(as_u16(path)), std::unexpected(failed));
     }
-}
-
-TEST(ApplicationPath, NulInThePathIsRefused) {
-    const auto application = to_application_path(std::u16string(u"C:\\a\0b.exe", 10));
-    ASSERT_FALSE(application);
-    EXPECT_EQ(application.error(), invalid_input("strings passed to WinAPI cannot contain NULs"));
 }
 
 class ProgramSearchTest : public ::testing::Test {
@@ -126,183 +61,115 @@ protected:
     FakeProgramSearch search;
 };
 
+// Copies lie in the folders from `first` on, and in the current directory, which is never searched.
 TEST_F(ProgramSearchTest, FoldersAreSearchedInOrderUntilTheFirstHit) {
     const std::vector<std::wstring> candidates = {
         L"C:\\Updater\\patcher.exe", L"C:\\Sys\\patcher.exe", L"C:\\Win\\patcher.exe",
         L"C:\\P.1\\patcher.exe",     L"C:\\P;2\\patcher.exe", L"C:\\P3\\patcher.exe",
     };
-    // Each row puts copies in the folders from `first` on; the first is found.
-    for (std::size_t first = 0; first < candidates.size(); ++first) {
-        world().existing = std::set<std::wstring>(candidates.begin() + first, candidates.end());
+    for (std::size_t first = 0; first <= candidates.size(); ++first) {
+        SCOPED_TRACE(first);
+        world().existing = {candidates.begin() + first, candidates.end()};
+        world().existing.insert({L"patcher.exe", L".\\patcher.exe", in_current_directory(L"patcher.exe")});
         world().queried.clear();
         const auto found = find_program(u"patcher.exe");
-        ASSERT_TRUE(found) << first;
-        EXPECT_EQ(*found, candidates[first]);
-        EXPECT_EQ(world().queried, std::vector<std::wstring>(candidates.begin(), candidates.begin() + first + 1));
+        EXPECT_EQ(found.value_or(L"(none)"), first < candidates.size() ? candidates[first] : L"(none)");
+        if (!found) EXPECT_EQ(found.error(), NOT_FOUND);
+        const std::size_t asked = std::min(first + 1, candidates.size());
+        EXPECT_EQ(world().queried, std::vector(candidates.begin(), candidates.begin() + asked));
     }
 }
 
-TEST_F(ProgramSearchTest, CopyInTheCurrentDirectoryIsNotFound) {
-    world().existing = {L"patcher.exe", L".\\patcher.exe", joined(current_directory(), L"patcher.exe")};
-    const auto found = find_program(u"patcher.exe");
-    ASSERT_FALSE(found);
-    EXPECT_EQ(found.error(), OsError::with_message(OsErrorKind::NotFound, "program not found"));
-    EXPECT_EQ(world().queried, (std::vector<std::wstring>{
-                                   L"C:\\Updater\\patcher.exe", L"C:\\Sys\\patcher.exe", L"C:\\Win\\patcher.exe",
-                                   L"C:\\P.1\\patcher.exe", L"C:\\P;2\\patcher.exe", L"C:\\P3\\patcher.exe"}));
+// An empty folder is skipped since it would make the name relative to the current directory.
+TEST_F(ProgramSearchTest, FailedAndEmptyFoldersAreSkipped) {
+    world().module_path.reset();
+    world().system_directory = L"";
+    world().search_path.reset();
+    EXPECT_EQ(find_program(u"patcher.exe"), std::unexpected(NOT_FOUND));
+    EXPECT_EQ(world().queried, std::vector<std::wstring>{L"C:\\Win\\patcher.exe"});
+
+    world() = ProgramSearchWorld{.system_directory = std::nullopt, .windows_directory = L"", .search_path = L";\"\";"};
+    EXPECT_EQ(find_program(u"patcher.exe"), std::unexpected(NOT_FOUND));
+    EXPECT_EQ(world().queried, std::vector<std::wstring>{L"C:\\Updater\\patcher.exe"});
 }
 
 // The dot of a folder (C:\P.1) does not count, only that of the name.
 TEST_F(ProgramSearchTest, ExeIsAddedOnlyToANameWithoutDot) {
-    struct Case {
-        std::u16string_view name;
-        std::wstring_view file_name;
-    };
-    const std::vector<Case> cases = {
-        {u"patcher", L"\\patcher.exe"},
-        {u"patcher.beta", L"\\patcher.beta"},
-        {u"patcher.", L"\\patcher."},
-        {u".patcher", L"\\.patcher"},
-    };
-    for (const Case& row : cases) {
+    const std::pair<std::u16string_view, std::wstring_view> cases[] = {
+        {u"patcher", L"\\patcher.exe"}, {u"patcher.beta", L"\\patcher.beta"}, {u"patcher.", L"\\patcher."},
+        {u".patcher", L"\\.patcher"}};
+    for (const auto& [name, file_name] : cases) {
         world().queried.clear();
-        ASSERT_FALSE(find_program(row.name));
+        ASSERT_FALSE(find_program(name));
         ASSERT_EQ(world().queried.size(), 6u);
-        for (const std::wstring& candidate : world().queried) EXPECT_TRUE(candidate.ends_with(row.file_name)) << candidate;
+        for (const std::wstring& candidate : world().queried) EXPECT_TRUE(candidate.ends_with(file_name)) << candidate;
     }
 }
 
-// A long candidate is asked about, and found, in its \\?\ form.
-TEST_F(ProgramSearchTest, HitIsTheApplicationPathFormOfTheCandidate) {
+// A long candidate is looked for in its \\?\ form; one whose form cannot be made is no hit.
+TEST_F(ProgramSearchTest, CandidatesAreTakenInTheirApplicationPathForm) {
     const std::wstring deep = L"C:\\" + std::wstring(240, L'd');
-    world().search_path = deep;
-    world().existing = {L"\\\\?\\" + deep + L"\\patcher.exe"};
-    const auto found = find_program(u"patcher");
-    ASSERT_TRUE(found);
-    EXPECT_EQ(*found, L"\\\\?\\" + deep + L"\\patcher.exe");
-}
-
-TEST_F(ProgramSearchTest, FailedFolderQueriesAreSkipped) {
-    world().module_path.reset();
-    world().system_directory.reset();
-    world().search_path.reset();
-    const auto found = find_program(u"patcher.exe");
-    ASSERT_FALSE(found);
-    EXPECT_EQ(found.error(), OsError::with_message(OsErrorKind::NotFound, "program not found"));
-    EXPECT_EQ(world().queried, std::vector<std::wstring>{L"C:\\Win\\patcher.exe"});
-}
-
-// An empty answer would make the bare name a path relative to the current
-// directory, which the search never looks in.
-TEST_F(ProgramSearchTest, EmptyFolderIsSkipped) {
-    world().system_directory = L"";
-    world().search_path = L";\"\";";
-    ASSERT_FALSE(find_program(u"patcher.exe"));
-    EXPECT_EQ(world().queried, (std::vector<std::wstring>{L"C:\\Updater\\patcher.exe", L"C:\\Win\\patcher.exe"}));
-}
-
-TEST_F(ProgramSearchTest, CandidateWhosePathFormFailsIsNoHit) {
-    world().search_path = L"relative;C:\\P3";
-    world().existing = {L"C:\\P3\\patcher.exe"};
+    world().search_path = L"relative;" + deep;
+    world().existing = {L"relative\\patcher.exe", in_current_directory(L"relative\\patcher.exe"),
+                        L"\\\\?\\" + deep + L"\\patcher.exe"};
     SystemCallRecorder recorder;
-    recorder.fail_call(Call::GetFullPathNameW, ERROR_ACCESS_DENIED);  // only `relative` is resolved
-    const auto found = find_program(u"patcher.exe");
-    ASSERT_TRUE(found);
-    EXPECT_EQ(*found, L"C:\\P3\\patcher.exe");
-    EXPECT_EQ(recorder.count(Call::GetFullPathNameW), 1u);
+    recorder.fail_call(Call::GetFullPathNameW, ERROR_ACCESS_DENIED);  // that of `relative`
+    EXPECT_EQ(find_program(u"patcher").value_or(L"(none)"), L"\\\\?\\" + deep + L"\\patcher.exe");
+    EXPECT_EQ(recorder.count(Call::GetFullPathNameW), 2u);
 }
 
-TEST_F(ProgramSearchTest, NulInTheNameIsRefusedBeforeAnySearch) {
-    const auto found = find_program(std::u16string(u"patcher\0.exe", 12));
-    ASSERT_FALSE(found);
-    EXPECT_EQ(found.error(), invalid_input("nul byte found in provided data"));
-    EXPECT_TRUE(world().queried.empty());
-}
-
-// The system's own folders, for real: the test program's folder holds no
-// notepad, the system directory does.
+// The test program's folder holds no notepad, the system directory does.
 TEST(ProgramSearch, FindsASystemProgramForReal) {
     wchar_t system[MAX_PATH];
     const UINT length = ::GetSystemDirectoryW(system, MAX_PATH);
     ASSERT_GT(length, 0u);
-    const auto found = find_program(u"notepad");
-    ASSERT_TRUE(found);
-    EXPECT_EQ(*found, joined(std::wstring(system, length), L"notepad.exe"));
+    EXPECT_EQ(find_program(u"notepad").value_or(L"(none)"), std::wstring(system, length) + L"\\notepad.exe");
 }
 
-class ProgramPathTest : public ProgramSearchTest {};
+using ProgramPathTest = ProgramSearchTest;
 
-TEST_F(ProgramPathTest, PathEndingInExeIsTakenWithoutExistenceCheck) {
-    for (const std::wstring_view program : {L"C:\\App\\patcher.exe", L"C:\\App\\PATCHER.EXE", L"C:/App/patcher.Exe"}) {
-        const auto application = resolve_application_path(u16(program));
-        ASSERT_TRUE(application);
-        EXPECT_EQ(*application, program);
-    }
-    EXPECT_TRUE(world().queried.empty());
-}
-
-TEST_F(ProgramPathTest, PathWithoutExeTakesTheExeSiblingWhenItExists) {
-    struct Case {
-        std::wstring_view program;
-        std::set<std::wstring> existing;
-        std::wstring_view application;
+// A path ending in .exe is taken unchecked; after \\?\ a trailing `/` is part of a name.
+TEST_F(ProgramPathTest, PathTakesItsExeSiblingWhenThatExistsAndABareNameIsSearchedFor) {
+    const std::wstring sibling = L"C:\\App\\patcher.exe", com_exe = L"C:\\App\\patcher.com.exe";
+    // The program, the existing files, its application path and the paths asked about.
+    const std::tuple<std::wstring, std::set<std::wstring>, std::wstring, std::vector<std::wstring>> cases[] = {
+        {L"C:\\App\\PATCHER.EXE", {}, L"C:\\App\\PATCHER.EXE", {}},
+        {L"C:/App/patcher.Exe", {}, L"C:/App/patcher.Exe", {}},
+        {L"C:\\App\\patcher", {sibling}, sibling, {sibling}},
+        {L"C:\\App\\patcher", {}, L"C:\\App\\patcher", {sibling}},
+        {L"C:\\App\\patcher.com", {com_exe}, com_exe, {com_exe}},
+        {L"\\\\?\\C:\\App/", {}, L"\\\\?\\C:\\App/", {L"\\\\?\\C:\\App/.exe"}},
+        {L"patcher.exe", {L"C:\\Win\\patcher.exe"}, L"C:\\Win\\patcher.exe",
+         {L"C:\\Updater\\patcher.exe", L"C:\\Sys\\patcher.exe", L"C:\\Win\\patcher.exe"}},
     };
-    const std::vector<Case> cases = {
-        {L"C:\\App\\patcher", {L"C:\\App\\patcher.exe"}, L"C:\\App\\patcher.exe"},
-        {L"C:\\App\\patcher", {}, L"C:\\App\\patcher"},
-        {L"C:\\App\\patcher", {L"C:\\App\\patcher"}, L"C:\\App\\patcher"},
-        {L"C:\\App\\patcher.com", {L"C:\\App\\patcher.com.exe"}, L"C:\\App\\patcher.com.exe"},
-        {L"C:/App/patcher", {L"C:/App/patcher.exe"}, L"C:/App/patcher.exe"},
-    };
-    for (const Case& row : cases) {
-        world().existing = row.existing;
+    for (const auto& [program, existing, application, queried] : cases) {
+        SCOPED_TRACE(to_wtf8(as_u16(program)));
+        world().existing = existing;
         world().queried.clear();
-        const auto application = resolve_application_path(u16(row.program));
-        ASSERT_TRUE(application) << std::wstring(row.program);
-        EXPECT_EQ(*application, row.application);
-        EXPECT_EQ(world().queried, std::vector<std::wstring>{std::wstring(row.program) + L".exe"});
+        EXPECT_EQ(resolve_application_path(as_u16(program)).value_or(L"(none)"), application);
+        EXPECT_EQ(world().queried, queried);
     }
 }
 
 TEST_F(ProgramPathTest, ExeCandidateWhosePathFormFailsFallsBackToTheText) {
     SystemCallRecorder recorder;
     recorder.fail_call(Call::GetFullPathNameW, ERROR_ACCESS_DENIED, 1);
-    const auto application = resolve_application_path(u"bin\\patcher");
-    ASSERT_TRUE(application);
-    EXPECT_EQ(*application, joined(current_directory(), L"bin\\patcher"));
+    EXPECT_EQ(resolve_application_path(u"bin\\patcher").value_or(L"(none)"), in_current_directory(L"bin\\patcher"));
     EXPECT_TRUE(world().queried.empty());
 }
 
-TEST_F(ProgramPathTest, BareNameIsSearchedFor) {
-    world().existing = {L"C:\\Win\\patcher.exe"};
-    const auto application = resolve_application_path(u"patcher.exe");
-    ASSERT_TRUE(application);
-    EXPECT_EQ(*application, L"C:\\Win\\patcher.exe");
-}
-
-TEST_F(ProgramPathTest, TextThatNamesNoFileIsRefused) {
-    for (const std::u16string_view program : {u"", u"C:\\App\\", u"C:/App/", u"bin\\", u"\\\\?\\C:\\App\\"}) {
-        const auto application = resolve_application_path(program);
-        ASSERT_FALSE(application);
-        EXPECT_EQ(application.error(), invalid_input("program path has no file name"));
-    }
+// A NUL gives the text of the step that meets it: the path form, or the search for a bare name.
+TEST_F(ProgramPathTest, TextThatNamesNoFileOrHoldsANulIsRefused) {
+    const OsError no_name = invalid_input("program path has no file name");
+    const std::pair<std::u16string, OsError> cases[] = {
+        {u"", no_name}, {u"C:\\App\\", no_name}, {u"C:/App/", no_name}, {u"bin\\", no_name},
+        {u"\\\\?\\C:\\App\\", no_name},
+        {std::u16string(u"C:\\App\\pat\0cher", 15), invalid_input("strings passed to WinAPI cannot contain NULs")},
+        {std::u16string(u"pat\0cher", 8), invalid_input("nul byte found in provided data")},
+    };
+    for (const auto& [program, error] : cases)
+        EXPECT_EQ(resolve_application_path(program), std::unexpected(error)) << to_wtf8(program);
     EXPECT_TRUE(world().queried.empty());
-}
-
-// After \\?\ a `/` is part of a name, so such a text does name a file.
-TEST_F(ProgramPathTest, SlashEndsNoNameAfterTheVerbatimPrefix) {
-    const auto application = resolve_application_path(u"\\\\?\\C:\\App/");
-    ASSERT_TRUE(application);
-    EXPECT_EQ(*application, L"\\\\?\\C:\\App/");
-}
-
-TEST_F(ProgramPathTest, NulGivesTheTextOfTheStepThatMeetsIt) {
-    const auto path = resolve_application_path(std::u16string(u"C:\\App\\pat\0cher", 15));
-    ASSERT_FALSE(path);
-    EXPECT_EQ(path.error(), invalid_input("strings passed to WinAPI cannot contain NULs"));
-    const auto name = resolve_application_path(std::u16string(u"pat\0cher", 8));
-    ASSERT_FALSE(name);
-    EXPECT_EQ(name.error(), invalid_input("nul byte found in provided data"));
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <optional>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "platform/windows_api.h"
@@ -13,412 +15,190 @@ namespace {
 
 constexpr DWORD FOLLOWING_OPEN = FILE_FLAG_BACKUP_SEMANTICS;
 constexpr DWORD LINK_ITSELF_OPEN = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
-constexpr DWORD SYMLINK_TAG = IO_REPARSE_TAG_SYMLINK;        // a name surrogate
-constexpr DWORD MOUNT_POINT_TAG = IO_REPARSE_TAG_MOUNT_POINT;  // a name surrogate (junction)
-constexpr DWORD DEDUP_TAG = IO_REPARSE_TAG_DEDUP;            // data supplied by a filter
+constexpr DWORD REPARSE = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_ARCHIVE;
+constexpr DWORD SYMLINK = IO_REPARSE_TAG_SYMLINK;       // a name surrogate
+constexpr DWORD JUNCTION = IO_REPARSE_TAG_MOUNT_POINT;  // a name surrogate
+constexpr DWORD DEDUP = IO_REPARSE_TAG_DEDUP;           // data supplied by a filter
 const HANDLE FAKE_SEARCH = reinterpret_cast<HANDLE>(0x5EA4C4);
 
-bool same_time(const FILETIME& a, const FILETIME& b) {
-    return a.dwLowDateTime == b.dwLowDateTime && a.dwHighDateTime == b.dwHighDateTime;
-}
-
-class FileMetadataTest : public ::testing::Test {
-protected:
-    TempFolder folder{L"file-metadata"};
-    std::filesystem::path file = folder / L"patcher.exe";
-    std::filesystem::path subfolder = folder / L"bin";
-
-    void SetUp() override {
-        write_file(file, "hello");
-        std::filesystem::create_directory(subfolder);
-    }
+// What the faked calls answer; a zero code or no value leaves the call to the system.
+struct Faked {
+    DWORD following_open = 0;
+    DWORD link_itself_open = 0;
+    DWORD information = 0;
+    std::optional<FILE_ATTRIBUTE_TAG_INFO> tag;  // makes the handle's entry a reparse point
+    DWORD tag_query = 0;
+    std::optional<std::pair<DWORD, DWORD>> listed;  // attributes and dwReserved0 of a made-up listing entry
 };
+Faked faked;
+std::vector<DWORD> open_flags;
+std::wstring searched;
 
-TEST_F(FileMetadataTest, PlainFileIsDescribedFromItsHandle) {
-    SystemCallRecorder recorder;
-    const auto metadata = query_metadata(utf8(file));
-    ASSERT_TRUE(metadata);
-    EXPECT_FALSE(metadata->is_directory());
-    EXPECT_EQ(metadata->size, 5u);
-    EXPECT_EQ(metadata->reparse_tag, 0u);
-    EXPECT_EQ(metadata->link_count, 1u);
-    EXPECT_TRUE(metadata->volume_serial_number.has_value());
-    EXPECT_TRUE(metadata->file_index.has_value());
-    EXPECT_NE(metadata->last_write_time.dwHighDateTime, 0u);
-    // No reparse point, so no tag query, and no listing.
-    EXPECT_EQ(recorder.count(Call::GetFileInformationByHandleEx), 0u);
-    EXPECT_EQ(recorder.count(Call::FindFirstFileExW), 0u);
-    EXPECT_EQ(recorder.open_resources(), 0u);
+template <class T>
+T failed(DWORD code, T result) {
+    ::SetLastError(code);
+    return result;
 }
 
-TEST_F(FileMetadataTest, RegularFileAndExistenceOfRealEntries) {
-    struct Case {
-        std::filesystem::path path;
-        bool regular;
-        bool exists;
-    };
-    for (const Case& c : {Case{file, true, true}, Case{subfolder, false, true},
-                          Case{folder / L"missing.exe", false, false},
-                          Case{folder / L"missing" / L"patcher.exe", false, false}}) {
-        SystemCallRecorder recorder;
-        EXPECT_EQ(is_regular_file(utf8(c.path)), c.regular) << utf8(c.path);
-        EXPECT_EQ(path_exists(utf8(c.path)), c.exists) << utf8(c.path);
-        EXPECT_EQ(recorder.open_resources(), 0u) << utf8(c.path);
-    }
+// Every open must ask for no access, share everything and open an existing entry.
+HANDLE WINAPI faked_open(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                         DWORD flags, HANDLE template_file) {
+    open_flags.push_back(flags);
+    EXPECT_EQ(
+        std::tuple(access, share, security, disposition, template_file),
+        std::tuple(0u, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, DWORD{OPEN_EXISTING}, nullptr));
+    const DWORD code = flags == FOLLOWING_OPEN ? faked.following_open : faked.link_itself_open;
+    if (code != 0) return failed(code, INVALID_HANDLE_VALUE);
+    return ::CreateFileW(path, access, share, security, disposition, flags, template_file);
 }
 
-TEST_F(FileMetadataTest, FolderIsOpenedWithBackupSemantics) {
-    const auto metadata = query_metadata(utf8(subfolder));
-    ASSERT_TRUE(metadata);
-    EXPECT_TRUE(metadata->is_directory());
+BOOL WINAPI faked_information(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
+    if (faked.information != 0) return failed(faked.information, FALSE);
+    if (!::GetFileInformationByHandle(file, info)) return FALSE;
+    if (faked.tag) info->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    return TRUE;
 }
 
-TEST_F(FileMetadataTest, MissingEntriesGiveTheOpenCode) {
-    const auto missing_file = query_metadata(utf8(folder / L"missing.exe"));
-    ASSERT_FALSE(missing_file);
-    EXPECT_EQ(missing_file.error(), OsError::from_code(ERROR_FILE_NOT_FOUND));
-    const auto missing_folder = query_metadata(utf8(folder / L"missing" / L"patcher.exe"));
-    ASSERT_FALSE(missing_folder);
-    EXPECT_EQ(missing_folder.error(), OsError::from_code(ERROR_PATH_NOT_FOUND));
+BOOL WINAPI faked_tag(HANDLE file, FILE_INFO_BY_HANDLE_CLASS info_class, LPVOID info, DWORD size) {
+    EXPECT_EQ(std::tuple(info_class, size), std::tuple(FileAttributeTagInfo, 8u));
+    if (faked.tag_query != 0) return failed(faked.tag_query, FALSE);
+    if (!faked.tag) return ::GetFileInformationByHandleEx(file, info_class, info, size);
+    *static_cast<FILE_ATTRIBUTE_TAG_INFO*>(info) = *faked.tag;
+    return TRUE;
 }
 
-TEST_F(FileMetadataTest, FileHeldOpenWithoutSharingIsStillARegularFile) {
-    const HANDLE held =
-        ::CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    SystemCallRecorder recorder;
-    EXPECT_TRUE(is_regular_file(utf8(file)));
-    EXPECT_TRUE(path_exists(utf8(file)));
-    EXPECT_EQ(recorder.open_resources(), 0u);
-    ::CloseHandle(held);
-}
-
-TEST_F(FileMetadataTest, PathWithNulFailsBeforeAnyOpen) {
-    SystemCallRecorder recorder;
-    const auto metadata = query_metadata(std::string("a\0b", 3));
-    ASSERT_FALSE(metadata);
-    EXPECT_EQ(metadata.error(), OsError::with_message(OsErrorKind::InvalidInput, NUL_IN_PATH_TEXT));
-    EXPECT_FALSE(is_regular_file(std::string("a\0b", 3)));
-    EXPECT_FALSE(path_exists(std::string("a\0b", 3)));
-    EXPECT_EQ(recorder.count(Call::CreateFileW), 0u);
-}
-
-// The arguments of the folder-listing search, checked on the way to the real
-// call.
-struct SearchSeen {
-    std::wstring path;
-    bool entry_was_zeroed = false;
-    int calls = 0;
-};
-SearchSeen search_seen;
-
-HANDLE WINAPI checked_search(LPCWSTR path, FINDEX_INFO_LEVELS level, LPVOID entry, FINDEX_SEARCH_OPS op, LPVOID filter,
-                             DWORD flags) {
-    ++search_seen.calls;
-    search_seen.path = path;
-    EXPECT_EQ(level, FindExInfoBasic);
-    EXPECT_EQ(op, FindExSearchNameMatch);
-    EXPECT_EQ(filter, nullptr);
-    EXPECT_EQ(flags, 0u);
-    const auto* bytes = static_cast<const unsigned char*>(entry);
-    search_seen.entry_was_zeroed =
-        std::all_of(bytes, bytes + sizeof(WIN32_FIND_DATAW), [](unsigned char b) { return b == 0; });
-    return ::FindFirstFileExW(path, level, entry, op, filter, flags);
-}
-
-// When the open is refused with 5 or 32, the folder's listing describes the
-// entry: same attributes, times and size, no handle-only fields.
-TEST_F(FileMetadataTest, RefusedOpenIsAnsweredFromTheFolderListing) {
-    const auto from_handle = query_metadata(utf8(file));
-    ASSERT_TRUE(from_handle);
-    for (const DWORD refusal : {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION}) {
-        ScopedSystemCalls scope;
-        search_seen = {};
-        sys().FindFirstFileExW = checked_search;
-        SystemCallRecorder recorder;
-        recorder.fail_call(Call::CreateFileW, refusal);
-
-        const auto listed = query_metadata(utf8(file));
-        ASSERT_TRUE(listed) << refusal;
-        EXPECT_EQ(search_seen.calls, 1) << refusal;
-        EXPECT_EQ(search_seen.path, file.native()) << refusal;
-        EXPECT_TRUE(search_seen.entry_was_zeroed) << refusal;
-        EXPECT_EQ(listed->attributes, from_handle->attributes) << refusal;
-        EXPECT_EQ(listed->size, 5u) << refusal;
-        EXPECT_TRUE(same_time(listed->last_write_time, from_handle->last_write_time)) << refusal;
-        EXPECT_TRUE(same_time(listed->creation_time, from_handle->creation_time)) << refusal;
-        EXPECT_EQ(listed->reparse_tag, 0u) << refusal;
-        EXPECT_FALSE(listed->volume_serial_number.has_value()) << refusal;
-        EXPECT_FALSE(listed->link_count.has_value()) << refusal;
-        EXPECT_FALSE(listed->file_index.has_value()) << refusal;
-        EXPECT_EQ(recorder.open_resources(), 0u) << refusal;
-    }
-}
-
-TEST_F(FileMetadataTest, RefusedOpenOfAFolderStillNamesAFolder) {
-    SystemCallRecorder recorder;
-    recorder.fail_call(Call::CreateFileW, ERROR_ACCESS_DENIED);
-    EXPECT_TRUE(path_exists(utf8(subfolder)));
-    EXPECT_EQ(recorder.count(Call::FindFirstFileExW), 1u);
-    recorder.fail_call(Call::CreateFileW, ERROR_ACCESS_DENIED, 2);
-    EXPECT_FALSE(is_regular_file(utf8(subfolder)));
-    EXPECT_EQ(recorder.count(Call::FindFirstFileExW), 2u);
-    EXPECT_EQ(recorder.open_resources(), 0u);
-}
-
-TEST_F(FileMetadataTest, FailedListingReportsTheOpensCode) {
-    for (const DWORD refusal : {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION}) {
-        SystemCallRecorder recorder;
-        recorder.fail_call(Call::CreateFileW, refusal);
-        // The listing of a missing entry fails with 2.
-        const auto metadata = query_metadata(utf8(folder / L"missing.exe"));
-        ASSERT_FALSE(metadata) << refusal;
-        EXPECT_EQ(metadata.error(), OsError::from_code(refusal));
-        EXPECT_EQ(recorder.count(Call::FindFirstFileExW), 1u);
-        EXPECT_EQ(recorder.open_resources(), 0u);
-    }
-}
-
-TEST_F(FileMetadataTest, OtherOpenFailuresAreNotAnsweredFromTheListing) {
-    SystemCallRecorder recorder;
-    recorder.fail_call(Call::CreateFileW, ERROR_INVALID_NAME);
-    const auto metadata = query_metadata(utf8(file));
-    ASSERT_FALSE(metadata);
-    EXPECT_EQ(metadata.error(), OsError::from_code(ERROR_INVALID_NAME));
-    EXPECT_EQ(recorder.count(Call::FindFirstFileExW), 0u);
-    EXPECT_EQ(recorder.count(Call::CreateFileW), 1u);
-}
-
-// A listing entry that the test makes up.
-struct FakeEntry {
-    DWORD attributes;
-    DWORD reserved0;
-};
-FakeEntry fake_entry;
-
-HANDLE WINAPI fake_search(LPCWSTR, FINDEX_INFO_LEVELS, LPVOID entry, FINDEX_SEARCH_OPS, LPVOID, DWORD) {
+HANDLE WINAPI faked_search(LPCWSTR path, FINDEX_INFO_LEVELS level, LPVOID entry, FINDEX_SEARCH_OPS op, LPVOID filter,
+                           DWORD flags) {
+    searched = path;
+    EXPECT_EQ(std::tuple(level, op, filter, flags), std::tuple(FindExInfoBasic, FindExSearchNameMatch, nullptr, 0u));
     auto* data = static_cast<WIN32_FIND_DATAW*>(entry);
-    data->dwFileAttributes = fake_entry.attributes;
-    data->dwReserved0 = fake_entry.reserved0;
+    if (!faked.listed) return ::FindFirstFileExW(path, level, entry, op, filter, flags);
+    std::tie(data->dwFileAttributes, data->dwReserved0) = *faked.listed;
     data->nFileSizeHigh = 1;
     data->nFileSizeLow = 2;
     return FAKE_SEARCH;
 }
 
-BOOL WINAPI fake_find_close(HANDLE search) { return search == FAKE_SEARCH; }
-
-void install_fake_listing(FakeEntry entry) {
-    fake_entry = entry;
-    sys().FindFirstFileExW = fake_search;
-    sys().FindClose = fake_find_close;
-}
-
-// The listing does not follow links, so a link found there would describe
-// the link, not its target: the open's error stands instead.
-TEST_F(FileMetadataTest, ListedLinkIsNotReportedInPlaceOfItsTarget) {
-    for (const DWORD tag : {SYMLINK_TAG, MOUNT_POINT_TAG}) {
-        ScopedSystemCalls scope;
-        install_fake_listing({FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_ARCHIVE, tag});
-        SystemCallRecorder recorder;
-        recorder.fail_call(Call::CreateFileW, ERROR_SHARING_VIOLATION);
-        const auto metadata = query_metadata(utf8(file));
-        ASSERT_FALSE(metadata) << tag;
-        EXPECT_EQ(metadata.error(), OsError::from_code(ERROR_SHARING_VIOLATION));
-        EXPECT_EQ(recorder.count(Call::FindClose), 1u);
-        EXPECT_EQ(recorder.open_resources(), 0u);
+// Opens, handle queries and the folder listing go to the system unless `faked` says otherwise.
+class FileMetadataTest : public ::testing::Test {
+protected:
+    FileMetadataTest() {
+        faked = {};
+        write_file(file, "hello");
+        std::filesystem::create_directory(folder / L"bin");
+        sys().CreateFileW = faked_open;
+        sys().GetFileInformationByHandle = faked_information;
+        sys().GetFileInformationByHandleEx = faked_tag;
+        sys().FindFirstFileExW = faked_search;
+        sys().FindClose = [](HANDLE search) -> BOOL { return search == FAKE_SEARCH || ::FindClose(search); };
+        recorder.emplace();
     }
-}
 
-TEST_F(FileMetadataTest, ListedReparsePointThatIsNoLinkIsDescribed) {
+    TempFolder folder{L"file-metadata"};
+    std::filesystem::path file = folder / L"patcher.exe";
     ScopedSystemCalls scope;
-    install_fake_listing({FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_ARCHIVE, DEDUP_TAG});
-    SystemCallRecorder recorder;
-    recorder.fail_call(Call::CreateFileW, ERROR_ACCESS_DENIED);
-    const auto metadata = query_metadata(utf8(file));
-    ASSERT_TRUE(metadata);
-    EXPECT_EQ(metadata->reparse_tag, DEDUP_TAG);
-    EXPECT_EQ(metadata->size, 0x100000002u);
-    recorder.fail_call(Call::CreateFileW, ERROR_ACCESS_DENIED, 2);
-    EXPECT_TRUE(is_regular_file(utf8(file)));
-    EXPECT_EQ(recorder.open_resources(), 0u);
-}
-
-// dwReserved0 holds a tag only when the entry is a reparse point.
-TEST_F(FileMetadataTest, ListedTagIsIgnoredWithoutTheReparsePointAttribute) {
-    ScopedSystemCalls scope;
-    install_fake_listing({FILE_ATTRIBUTE_ARCHIVE, SYMLINK_TAG});
-    SystemCallRecorder recorder;
-    recorder.fail_call(Call::CreateFileW, ERROR_ACCESS_DENIED);
-    const auto metadata = query_metadata(utf8(file));
-    ASSERT_TRUE(metadata);
-    EXPECT_EQ(metadata->reparse_tag, 0u);
-}
-
-TEST_F(FileMetadataTest, FailedHandleInformationGivesItsCode) {
-    SystemCallRecorder recorder;
-    recorder.fail_call(Call::GetFileInformationByHandle, ERROR_IO_DEVICE);
-    const auto metadata = query_metadata(utf8(file));
-    ASSERT_FALSE(metadata);
-    EXPECT_EQ(metadata.error(), OsError::from_code(ERROR_IO_DEVICE));
-    EXPECT_EQ(recorder.open_resources(), 0u);
-}
-
-// The handle's entry made into a reparse point, with the tag query answered
-// by the test.
-struct TagAnswer {
-    DWORD attributes;
-    DWORD tag;
+    std::optional<SystemCallRecorder> recorder;
 };
-TagAnswer tag_answer;
-std::vector<DWORD> opened_with_flags;
 
-BOOL WINAPI reparse_point_information(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
-    if (!::GetFileInformationByHandle(file, info)) return FALSE;
-    info->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
-    return TRUE;
+TEST_F(FileMetadataTest, PathWithNulFailsBeforeAnyOpen) {
+    const std::string bad("a\0b", 3);
+    const auto metadata = query_metadata(bad);
+    ASSERT_FALSE(metadata);
+    EXPECT_EQ(metadata.error(), OsError::with_message(OsErrorKind::InvalidInput, NUL_IN_PATH_TEXT));
+    EXPECT_FALSE(is_regular_file(bad));
+    EXPECT_FALSE(path_exists(bad));
+    EXPECT_EQ(recorder->count(Call::CreateFileW), 0u);
 }
 
-BOOL WINAPI answered_tag(HANDLE, FILE_INFO_BY_HANDLE_CLASS info_class, LPVOID info, DWORD size) {
-    EXPECT_EQ(info_class, FileAttributeTagInfo);
-    EXPECT_EQ(size, 8u);
-    auto* tag = static_cast<FILE_ATTRIBUTE_TAG_INFO*>(info);
-    tag->FileAttributes = tag_answer.attributes;
-    tag->ReparseTag = tag_answer.tag;
-    return TRUE;
+// Where the open is refused, the listing gives what the handle would, less the handle-only fields.
+TEST_F(FileMetadataTest, FileIsDescribedFromItsHandleOrElseFromItsListing) {
+    const auto from_handle = query_metadata(utf8(file));
+    ASSERT_TRUE(from_handle);
+    EXPECT_EQ(from_handle->link_count, 1u);
+    EXPECT_TRUE(from_handle->volume_serial_number && from_handle->file_index);
+    EXPECT_NE(from_handle->last_write_time.dwHighDateTime, 0u);
+    // No reparse point, so no tag query.
+    EXPECT_EQ(recorder->count(Call::GetFileInformationByHandleEx), 0u);
+
+    faked.following_open = ERROR_ACCESS_DENIED;
+    const auto listed = query_metadata(utf8(file));
+    ASSERT_TRUE(listed);
+    EXPECT_EQ(searched, file.native());
+    EXPECT_EQ(listed->attributes, from_handle->attributes);
+    EXPECT_EQ(listed->size, 5u);
+    EXPECT_EQ(::CompareFileTime(&listed->last_write_time, &from_handle->last_write_time), 0);
+    EXPECT_EQ(::CompareFileTime(&listed->creation_time, &from_handle->creation_time), 0);
+    EXPECT_EQ(listed->reparse_tag, 0u);
+    EXPECT_FALSE(listed->volume_serial_number || listed->link_count || listed->file_index);
+    EXPECT_EQ(recorder->open_resources(), 0u);
 }
 
-void install_reparse_point(TagAnswer answer) {
-    tag_answer = answer;
-    sys().GetFileInformationByHandle = reparse_point_information;
-    sys().GetFileInformationByHandleEx = answered_tag;
-}
-
-TEST_F(FileMetadataTest, ReparsePointTagComesFromTheAttributeTagQuery) {
+// An entry that cannot be followed (1920) is opened again as itself; one that opens is never listed.
+TEST_F(FileMetadataTest, EntriesAndFakedAnswersGiveTheirDescriptionOrCode) {
+    constexpr DWORD REFUSED = ERROR_ACCESS_DENIED, SHARING = ERROR_SHARING_VIOLATION;
+    constexpr DWORD UNFOLLOWABLE = ERROR_CANT_ACCESS_FILE;
+    constexpr FILE_ATTRIBUTE_TAG_INFO LINK_TAG{FILE_ATTRIBUTE_REPARSE_POINT, SYMLINK};
+    constexpr FILE_ATTRIBUTE_TAG_INFO FILTER_TAG{FILE_ATTRIBUTE_REPARSE_POINT, DEDUP};
+    const std::vector<DWORD> following_only{FOLLOWING_OPEN}, both_opens{FOLLOWING_OPEN, LINK_ITSELF_OPEN};
     struct Case {
-        TagAnswer answer;
-        DWORD expected_tag;
-        bool regular;
+        const char* what;
+        Faked faked;
+        DWORD error;  // 0: described
+        DWORD tag = 0;
+        std::uint64_t size = 5;
+        bool from_handle = true;
+        bool regular = true;
+        const wchar_t* name = L"patcher.exe";
     };
-    for (const Case& c : {Case{{FILE_ATTRIBUTE_REPARSE_POINT, DEDUP_TAG}, DEDUP_TAG, true},
-                          Case{{FILE_ATTRIBUTE_REPARSE_POINT, SYMLINK_TAG}, SYMLINK_TAG, false},
-                          Case{{FILE_ATTRIBUTE_ARCHIVE, SYMLINK_TAG}, 0, true}}) {
-        ScopedSystemCalls scope;
-        install_reparse_point(c.answer);
-        SystemCallRecorder recorder;
-        const auto metadata = query_metadata(utf8(file));
-        ASSERT_TRUE(metadata) << c.answer.tag;
-        EXPECT_EQ(metadata->reparse_tag, c.expected_tag);
-        EXPECT_EQ(is_regular_file(utf8(file)), c.regular) << c.answer.tag;
-        EXPECT_EQ(recorder.count(Call::GetFileInformationByHandleEx), 2u);
-        EXPECT_EQ(recorder.open_resources(), 0u);
-    }
-}
-
-TEST_F(FileMetadataTest, FailedTagQueryGivesItsCode) {
-    ScopedSystemCalls scope;
-    install_reparse_point({FILE_ATTRIBUTE_REPARSE_POINT, DEDUP_TAG});
-    SystemCallRecorder recorder;
-    recorder.fail_call(Call::GetFileInformationByHandleEx, ERROR_NOT_SUPPORTED);
-    const auto metadata = query_metadata(utf8(file));
-    ASSERT_FALSE(metadata);
-    EXPECT_EQ(metadata.error(), OsError::from_code(ERROR_NOT_SUPPORTED));
-    EXPECT_EQ(recorder.open_resources(), 0u);
-}
-
-// The following open is refused with 1920, as for a reparse point whose
-// filter is missing; the open of the entry itself goes to the real system.
-HANDLE WINAPI unfollowable_open(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
-                                DWORD disposition, DWORD flags, HANDLE template_file) {
-    opened_with_flags.push_back(flags);
-    EXPECT_EQ(access, 0u);
-    EXPECT_EQ(share, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
-    EXPECT_EQ(security, nullptr);
-    EXPECT_EQ(disposition, static_cast<DWORD>(OPEN_EXISTING));
-    EXPECT_EQ(template_file, nullptr);
-    if (flags == FOLLOWING_OPEN) {
-        ::SetLastError(ERROR_CANT_ACCESS_FILE);
-        return INVALID_HANDLE_VALUE;
-    }
-    return ::CreateFileW(path, access, share, security, disposition, flags, template_file);
-}
-
-TEST_F(FileMetadataTest, UnfollowableEntryIsDescribedByItsOwnMetadata) {
-    ScopedSystemCalls scope;
-    sys().CreateFileW = unfollowable_open;
-    opened_with_flags.clear();
-    SystemCallRecorder recorder;
-    const auto metadata = query_metadata(utf8(file));
-    ASSERT_TRUE(metadata);
-    EXPECT_EQ(metadata->size, 5u);
-    EXPECT_EQ(opened_with_flags, (std::vector<DWORD>{FOLLOWING_OPEN, LINK_ITSELF_OPEN}));
-    EXPECT_TRUE(is_regular_file(utf8(file)));
-    EXPECT_TRUE(path_exists(utf8(subfolder)));
-    EXPECT_FALSE(is_regular_file(utf8(subfolder)));
-    EXPECT_EQ(recorder.open_resources(), 0u);
-}
-
-TEST_F(FileMetadataTest, UnfollowableEntryKeeps1920WhenItCannotBeOpenedItself) {
-    ScopedSystemCalls scope;
-    sys().CreateFileW = unfollowable_open;
-    opened_with_flags.clear();
-    SystemCallRecorder recorder;
-    recorder.fail_call(Call::CreateFileW, ERROR_INVALID_FUNCTION, 2);
-    recorder.fail_call(Call::CreateFileW, ERROR_INVALID_FUNCTION, 4);
-    const auto metadata = query_metadata(utf8(file));
-    ASSERT_FALSE(metadata);
-    EXPECT_EQ(metadata.error(), OsError::from_code(ERROR_CANT_ACCESS_FILE));
-    EXPECT_EQ(recorder.count(Call::CreateFileW), 2u);
-    EXPECT_FALSE(path_exists(utf8(file)));
-    EXPECT_EQ(recorder.open_resources(), 0u);
-}
-
-TEST_F(FileMetadataTest, UnfollowableLinkKeeps1920) {
-    ScopedSystemCalls scope;
-    sys().CreateFileW = unfollowable_open;
-    install_reparse_point({FILE_ATTRIBUTE_REPARSE_POINT, SYMLINK_TAG});
-    SystemCallRecorder recorder;
-    const auto metadata = query_metadata(utf8(file));
-    ASSERT_FALSE(metadata);
-    EXPECT_EQ(metadata.error(), OsError::from_code(ERROR_CANT_ACCESS_FILE));
-    EXPECT_FALSE(path_exists(utf8(file)));
-    EXPECT_FALSE(is_regular_file(utf8(file)));
-    EXPECT_EQ(recorder.open_resources(), 0u);
-}
-
-TEST_F(FileMetadataTest, UnfollowableEntryThatIsNoLinkIsDescribedFromItsHandle) {
-    ScopedSystemCalls scope;
-    sys().CreateFileW = unfollowable_open;
-    install_reparse_point({FILE_ATTRIBUTE_REPARSE_POINT, DEDUP_TAG});
-    SystemCallRecorder recorder;
-    const auto metadata = query_metadata(utf8(file));
-    ASSERT_TRUE(metadata);
-    EXPECT_EQ(metadata->reparse_tag, DEDUP_TAG);
-    EXPECT_TRUE(metadata->link_count.has_value());
-    EXPECT_TRUE(is_regular_file(utf8(file)));
-    EXPECT_EQ(recorder.open_resources(), 0u);
-}
-
-// The open of the entry itself is refused too, and its listing decides.
-TEST_F(FileMetadataTest, UnfollowableEntryRefusedItselfIsAnsweredFromTheListing) {
-    struct Case {
-        DWORD tag;
-        bool described;
+    const std::vector<Case> cases = {
+        {"file", {}, 0},
+        {"folder", {}, 0, 0, 0, true, false, L"bin"},
+        {"missing file", {}, ERROR_FILE_NOT_FOUND, 0, 5, true, true, L"missing.exe"},
+        {"refused folder", {.following_open = REFUSED}, 0, 0, 0, false, false, L"bin"},
+        {"refused, unlisted", {.following_open = SHARING}, SHARING, 0, 5, true, true, L"missing.exe"},
+        {"other open failure", {.following_open = ERROR_INVALID_NAME}, ERROR_INVALID_NAME},
+        {"listed junction", {.following_open = REFUSED, .listed = {{REPARSE, JUNCTION}}}, REFUSED},
+        {"listed filter's reparse point", {.following_open = SHARING, .listed = {{REPARSE, DEDUP}}}, 0, DEDUP,
+         0x100000002, false},
+        {"listed tag without reparse attribute",
+         {.following_open = REFUSED, .listed = {{FILE_ATTRIBUTE_ARCHIVE, SYMLINK}}}, 0, 0, 0x100000002, false},
+        {"failed handle information", {.information = ERROR_IO_DEVICE}, ERROR_IO_DEVICE},
+        {"filter's reparse point", {.tag = FILTER_TAG}, 0, DEDUP},
+        {"link", {.tag = LINK_TAG}, 0, SYMLINK, 5, true, false},
+        {"tag query without reparse attribute", {.tag = {{FILE_ATTRIBUTE_ARCHIVE, SYMLINK}}}, 0},
+        {"failed tag query", {.tag = FILTER_TAG, .tag_query = ERROR_NOT_SUPPORTED}, ERROR_NOT_SUPPORTED},
+        {"unfollowable file", {.following_open = UNFOLLOWABLE}, 0},
+        {"unfollowable folder", {.following_open = UNFOLLOWABLE}, 0, 0, 0, true, false, L"bin"},
+        {"unfollowable, failing itself", {.following_open = UNFOLLOWABLE, .link_itself_open = ERROR_INVALID_FUNCTION},
+         UNFOLLOWABLE},
+        {"unfollowable link", {.following_open = UNFOLLOWABLE, .tag = LINK_TAG}, UNFOLLOWABLE},
+        {"unfollowable filter's reparse point", {.following_open = UNFOLLOWABLE, .tag = FILTER_TAG}, 0, DEDUP},
+        {"unfollowable, refused itself, listed as no link",
+         {.following_open = UNFOLLOWABLE, .link_itself_open = REFUSED, .listed = {{REPARSE, DEDUP}}}, 0, DEDUP,
+         0x100000002, false},
+        {"unfollowable, refused itself, listed as a link",
+         {.following_open = UNFOLLOWABLE, .link_itself_open = REFUSED, .listed = {{REPARSE, SYMLINK}}}, UNFOLLOWABLE},
     };
-    for (const Case& c : {Case{DEDUP_TAG, true}, Case{SYMLINK_TAG, false}}) {
-        ScopedSystemCalls scope;
-        sys().CreateFileW = unfollowable_open;
-        install_fake_listing({FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_ARCHIVE, c.tag});
-        SystemCallRecorder recorder;
-        recorder.fail_call(Call::CreateFileW, ERROR_ACCESS_DENIED, 2);
-        const auto metadata = query_metadata(utf8(file));
-        EXPECT_EQ(recorder.count(Call::FindFirstFileExW), 1u) << c.tag;
-        EXPECT_EQ(recorder.open_resources(), 0u) << c.tag;
-        ASSERT_EQ(metadata.has_value(), c.described) << c.tag;
-        if (c.described) {
-            EXPECT_EQ(metadata->reparse_tag, c.tag);
-        } else {
-            EXPECT_EQ(metadata.error(), OsError::from_code(ERROR_CANT_ACCESS_FILE));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        faked = c.faked;
+        open_flags.clear();
+        searched.clear();
+        const std::string path = utf8(folder / c.name);
+        const auto metadata = query_metadata(path);
+        EXPECT_EQ(open_flags, c.faked.following_open == UNFOLLOWABLE ? both_opens : following_only);
+        if (c.faked.following_open == 0) EXPECT_TRUE(searched.empty());
+        EXPECT_EQ(is_regular_file(path), c.error == 0 && c.regular);
+        EXPECT_EQ(path_exists(path), c.error == 0);
+        EXPECT_EQ(recorder->open_resources(), 0u);
+        ASSERT_EQ(metadata.has_value(), c.error == 0);
+        if (!metadata) {
+            EXPECT_EQ(metadata.error(), OsError::from_code(c.error));
+            continue;
         }
+        EXPECT_EQ(metadata->reparse_tag, c.tag);
+        EXPECT_EQ(metadata->size, c.size);
+        EXPECT_EQ(metadata->link_count.has_value(), c.from_handle);
     }
 }
 

@@ -53,3 +53,10 @@ FakeProgramSearch::~FakeProgramSearch() {
 }
 
 ProgramSearchWorld& FakeProgramSearch::world() { return *g_world; }
+
+std::wstring in_current_directory(std::wstring_view relative) {
+    std::wstring folder(::GetCurrentDirectoryW(0, nullptr), L'\0');
+    folder.resize(::GetCurrentDirectoryW(static_cast<DWORD>(folder.size()), folder.data()));
+    if (!folder.ends_with(L'\\')) folder += L'\\';
+    return folder += relative;
+}

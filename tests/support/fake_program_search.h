@@ -3,6 +3,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "support/system_call_override.h"
@@ -35,3 +36,6 @@ public:
 private:
     ScopedSystemCalls scope_;
 };
+
+// `relative` joined to the current directory, as the system resolves it.
+std::wstring in_current_directory(std::wstring_view relative);
