@@ -11,6 +11,7 @@
 #include "platform/path_text.h"
 #include "platform/system_calls.h"
 #include "platform/unique_handle.h"
+#include "platform/wide_path.h"
 #include "platform/wide_text.h"
 
 namespace {
@@ -36,6 +37,24 @@ std::expected<void, ErrorChain> wait_for_old_process(std::uint32_t pid) {
     return {};
 }
 
+// True when the two texts name one path: their full paths are equal, ASCII
+// letter case and the kind of separator ignored. A text whose full path
+// cannot be had is compared as it is. Needs no query of the entry itself.
+bool same_path_text(std::string_view first, std::string_view second) {
+    const auto normalised = [](std::string_view path) {
+        std::wstring text = as_wide(to_utf16(path));
+        if (text.find(L'\0') == std::wstring::npos) {
+            if (auto full = full_path_name(text.c_str())) text = std::move(*full);
+        }
+        for (wchar_t& unit : text) {
+            if (unit == L'/') unit = L'\\';
+            if (unit >= L'A' && unit <= L'Z') unit = static_cast<wchar_t>(unit - L'A' + L'a');
+        }
+        return text;
+    };
+    return normalised(first) == normalised(second);
+}
+
 // True when both paths name one file (same volume and file index). Unknown
 // identities (a query failed, or came from a directory entry) count as
 // different files.
@@ -48,12 +67,16 @@ bool same_file(std::string_view first, std::string_view second) {
 }
 
 // Clears the backup path for the swap. The replacement itself may have been
-// downloaded to that path: deleting it as a stale backup would lose the
-// verified build and end in a "successful" update to the old one, so that
-// case stops here with nothing changed.
+// downloaded to that path: deleting it as a stale backup, or moving the old
+// executable over it, would lose the verified build and end in a
+// "successful" update to the old one, so that case stops here with nothing
+// changed. The text comparison comes first because it needs no query that
+// could fail; the file identity catches other names for the same file.
 std::expected<void, ErrorChain> remove_stale_backup(std::string_view backup, std::string_view new_path) {
+    constexpr std::string_view REPLACEMENT_AT_BACKUP = "replacement patcher is at the backup path";
+    if (same_path_text(backup, new_path)) return failure(REPLACEMENT_AT_BACKUP);
     if (!path_exists(backup)) return {};
-    if (same_file(backup, new_path)) return failure("replacement patcher is at the backup path");
+    if (same_file(backup, new_path)) return failure(REPLACEMENT_AT_BACKUP);
     if (auto deleted = delete_file(backup); !deleted)
         return failure("cannot remove stale patcher backup", deleted.error());
     return {};
