@@ -1,177 +1,114 @@
-// Properties of the built executable itself: its PE headers, imports and
-// resources, and how an internal fault ends a process.
+// The built executable's PE headers, imports and resources, and how an internal fault ends a process.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
+#include <cctype>
+#include <cstdint>
 #include <set>
 #include <string>
+#include <utility>
 
 #include "platform/windows_api.h"
 #include "support/build_paths.h"
 #include "support/process.h"
-#include "support/temp_folder.h"
+#include "support/temp_folder.h"  // utf8
 
 namespace {
 
-class PeImage {
-public:
-    explicit PeImage(std::string bytes) : bytes_(std::move(bytes)) {
-        const auto& dos = at<IMAGE_DOS_HEADER>(0);
-        nt_ = &at<IMAGE_NT_HEADERS64>(static_cast<std::size_t>(dos.e_lfanew));
-    }
-    const IMAGE_NT_HEADERS64& nt() const { return *nt_; }
-
-    std::set<std::string> imported_dlls() const {
-        std::set<std::string> names;
-        const auto& directory = nt_->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-        for (std::size_t offset = file_offset(directory.VirtualAddress);; offset += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
-            const auto& descriptor = at<IMAGE_IMPORT_DESCRIPTOR>(offset);
-            if (descriptor.Name == 0) break;
-            std::string name(&bytes_[file_offset(descriptor.Name)]);
-            std::transform(name.begin(), name.end(), name.begin(), [](char c) { return static_cast<char>(tolower(c)); });
-            names.insert(name);
-        }
-        return names;
-    }
-
-private:
-    template <class T>
-    const T& at(std::size_t offset) const {
-        if (offset + sizeof(T) > bytes_.size()) throw std::out_of_range("PE read past the end");
-        return *reinterpret_cast<const T*>(bytes_.data() + offset);
-    }
-    std::size_t file_offset(DWORD rva) const {
-        const auto* section = IMAGE_FIRST_SECTION(nt_);
-        for (WORD i = 0; i < nt_->FileHeader.NumberOfSections; ++i, ++section)
-            if (rva >= section->VirtualAddress && rva < section->VirtualAddress + section->Misc.VirtualSize)
-                return rva - section->VirtualAddress + section->PointerToRawData;
-        throw std::out_of_range("RVA outside every section");
-    }
-
-    std::string bytes_;
-    const IMAGE_NT_HEADERS64* nt_;
-};
-
-PeImage updater_image() {
-    auto bytes = read_file(updater_exe());
-    if (!bytes) throw std::runtime_error("cannot read the executable");
-    return PeImage(std::move(*bytes));
-}
-
-TEST(Executable, IsA64BitWindowlessProgramForWindows6) {
-    const PeImage image = updater_image();
-    EXPECT_EQ(image.nt().FileHeader.Machine, IMAGE_FILE_MACHINE_AMD64);
-    EXPECT_EQ(image.nt().OptionalHeader.Magic, IMAGE_NT_OPTIONAL_HDR64_MAGIC);
-    EXPECT_EQ(image.nt().OptionalHeader.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI);
-    EXPECT_EQ(image.nt().OptionalHeader.MajorSubsystemVersion, 6);
-    EXPECT_EQ(image.nt().OptionalHeader.MinorSubsystemVersion, 0);
-}
-
-TEST(Executable, HasAslrAndDepFlagsAndNoTimeStamp) {
-    const PeImage image = updater_image();
-    const WORD flags = image.nt().OptionalHeader.DllCharacteristics;
-    EXPECT_TRUE(flags & IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE);
-    EXPECT_TRUE(flags & IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA);
-    EXPECT_TRUE(flags & IMAGE_DLLCHARACTERISTICS_NX_COMPAT);
-    EXPECT_EQ(image.nt().FileHeader.TimeDateStamp, 0u);
-}
-
-TEST(Executable, ImportsOnlySystemDlls) {
-    const auto dlls = updater_image().imported_dlls();
-    EXPECT_TRUE(dlls.contains("kernel32.dll"));
-    for (const std::string& dll : dlls)
-        EXPECT_TRUE(dll == "kernel32.dll" || dll == "ntdll.dll" || dll == "msvcrt.dll") << dll;
-}
-
-class ExecutableResources : public ::testing::Test {
+// The updater mapped as an image (sections at their addresses) for its headers, imports and resources.
+class Executable : public ::testing::Test {
 protected:
     void SetUp() override {
-        module = ::LoadLibraryExW(updater_exe().c_str(), nullptr,
-                                  LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+        constexpr DWORD AS_IMAGE = LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE;
+        module = ::LoadLibraryExW(updater_exe().c_str(), nullptr, AS_IMAGE);
         ASSERT_NE(module, nullptr);
+        // The load flags tag the handle's two low bits.
+        image = reinterpret_cast<const char*>(reinterpret_cast<std::uintptr_t>(module) & ~std::uintptr_t{3});
+        nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(image +
+                                                         reinterpret_cast<const IMAGE_DOS_HEADER*>(image)->e_lfanew);
     }
     void TearDown() override { ::FreeLibrary(module); }
 
     std::string_view resource(LPCWSTR name, LPCWSTR type) const {
-        HRSRC found = ::FindResourceW(module, name, type);
-        if (found == nullptr) return {};
-        HGLOBAL loaded = ::LoadResource(module, found);
-        return {static_cast<const char*>(::LockResource(loaded)), ::SizeofResource(module, found)};
+        const HRSRC found = ::FindResourceW(module, name, type);
+        return found ? std::string_view(static_cast<const char*>(::LockResource(::LoadResource(module, found))),
+                                        ::SizeofResource(module, found))
+                     : std::string_view();
     }
 
     HMODULE module = nullptr;
+    const char* image = nullptr;
+    const IMAGE_NT_HEADERS64* nt = nullptr;
 };
 
-#pragma pack(push, 2)
-struct IconGroupEntry {
-    BYTE width, height, colours, reserved;
-    WORD planes, bit_count;
-    DWORD bytes;
-    WORD id;
-};
-#pragma pack(pop)
+TEST_F(Executable, IsA64BitWindowlessProgramForWindows6WithAslrDepAndNoTimeStamp) {
+    constexpr int HARDENING = IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE | IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA |
+                              IMAGE_DLLCHARACTERISTICS_NX_COMPAT;
+    EXPECT_EQ(nt->FileHeader.Machine, IMAGE_FILE_MACHINE_AMD64);
+    EXPECT_EQ(nt->FileHeader.TimeDateStamp, 0u);
+    EXPECT_EQ(nt->OptionalHeader.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI);
+    EXPECT_EQ(nt->OptionalHeader.MajorSubsystemVersion, 6);
+    EXPECT_EQ(nt->OptionalHeader.MinorSubsystemVersion, 0);
+    EXPECT_EQ(nt->OptionalHeader.DllCharacteristics & HARDENING, HARDENING);
+}
 
-TEST_F(ExecutableResources, IconGroupHoldsSevenPngImages) {
+TEST_F(Executable, ImportsOnlySystemDlls) {
+    std::set<std::string> dlls;
+    const DWORD imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+    for (auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(image + imports); entry->Name != 0; ++entry) {
+        std::string name = image + entry->Name;
+        std::ranges::transform(name, name.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        dlls.insert(name);
+    }
+    EXPECT_TRUE(dlls.contains("kernel32.dll"));
+    EXPECT_TRUE(std::ranges::includes(std::set<std::string>{"kernel32.dll", "msvcrt.dll", "ntdll.dll"}, dlls))
+        << testing::PrintToString(dlls);
+}
+
+// The group is a 6-byte header with the count at byte 4, then 14-byte entries: width first, icon id last.
+TEST_F(Executable, IconGroupHoldsSevenPngImages) {
     const std::string_view group = resource(MAKEINTRESOURCEW(32512), RT_GROUP_ICON);
-    ASSERT_GE(group.size(), 6u);
-    const WORD count = *reinterpret_cast<const WORD*>(group.data() + 4);
-    ASSERT_EQ(count, 7);
-    ASSERT_EQ(group.size(), 6u + 7u * sizeof(IconGroupEntry));
+    ASSERT_EQ(group.size(), 6u + 7u * 14u);
+    EXPECT_EQ(group.substr(4, 2), std::string_view("\7\0", 2));
     std::set<int> sizes;
-    for (WORD i = 0; i < count; ++i) {
-        IconGroupEntry entry;
-        std::memcpy(&entry, group.data() + 6 + i * sizeof entry, sizeof entry);
-        sizes.insert(entry.width == 0 ? 256 : entry.width);
-        const std::string_view image = resource(MAKEINTRESOURCEW(entry.id), RT_ICON);
-        EXPECT_TRUE(image.starts_with("\x89PNG\r\n\x1a\n")) << "icon " << entry.id;
+    for (std::size_t entry = 6; entry < group.size(); entry += 14) {
+        sizes.insert(group[entry] == 0 ? 256 : static_cast<unsigned char>(group[entry]));
+        const int id = static_cast<unsigned char>(group[entry + 12]) | group[entry + 13] << 8;  // ids stay below 128
+        EXPECT_TRUE(resource(MAKEINTRESOURCEW(id), RT_ICON).starts_with("\x89PNG\r\n\x1a\n")) << "icon " << id;
     }
     EXPECT_EQ(sizes, (std::set<int>{16, 24, 32, 48, 64, 128, 256}));
 }
 
-TEST_F(ExecutableResources, VersionBlockNamesTheProduct) {
+TEST_F(Executable, VersionBlockNamesTheProduct) {
     const std::string_view block = resource(MAKEINTRESOURCEW(VS_VERSION_INFO), RT_VERSION);
-    ASSERT_FALSE(block.empty());
-    // The fixed part follows the key "VS_VERSION_INFO" and its padding.
-    const auto* fixed = reinterpret_cast<const VS_FIXEDFILEINFO*>(block.data() + 40);
+    ASSERT_GT(block.size(), 40u + sizeof(VS_FIXEDFILEINFO));
+    const auto* fixed = reinterpret_cast<const VS_FIXEDFILEINFO*>(block.data() + 40);  // after "VS_VERSION_INFO"
     ASSERT_EQ(fixed->dwSignature, 0xFEEF04BDu);
-    EXPECT_EQ(fixed->dwFileVersionMS, 0x00010000u);
-    EXPECT_EQ(fixed->dwFileVersionLS, 0u);
-    EXPECT_EQ(fixed->dwProductVersionMS, 0x00010000u);
-    EXPECT_EQ(fixed->dwProductVersionLS, 0u);
-
+    EXPECT_EQ(std::pair(fixed->dwFileVersionMS, fixed->dwFileVersionLS), std::pair(0x00010000ul, 0ul));
+    EXPECT_EQ(std::pair(fixed->dwProductVersionMS, fixed->dwProductVersionLS), std::pair(0x00010000ul, 0ul));
     const std::wstring_view text(reinterpret_cast<const wchar_t*>(block.data()), block.size() / 2);
-    for (const wchar_t* key : {L"CompanyName", L"FileDescription", L"ProductName"}) {
-        const auto at = text.find(key);
-        ASSERT_NE(at, std::wstring_view::npos) << key;
-        // The value follows the key, its terminator and padding.
-        const auto value = text.substr(at + wcslen(key), 40);
-        EXPECT_NE(value.find(L"Kestrel"), std::wstring_view::npos) << key;
-    }
-    for (const wchar_t* key : {L"FileVersion", L"ProductVersion"}) {
-        const auto at = text.find(key);
-        ASSERT_NE(at, std::wstring_view::npos) << key;
-        EXPECT_NE(text.substr(at + wcslen(key), 8).find(L"1.0.0"), std::wstring_view::npos) << key;
+    const std::pair<std::wstring, std::wstring> strings[] = {
+        {L"CompanyName", L"Kestrel"}, {L"FileDescription", L"Kestrel"}, {L"ProductName", L"Kestrel"},
+        {L"FileVersion", L"1.0.0"},   {L"ProductVersion", L"1.0.0"}};
+    for (const auto& [key, value] : strings) {  // the value follows the key's terminator and padding
+        const std::wstring one = key + L'\0' + value, two = key + L'\0' + L'\0' + value;
+        EXPECT_TRUE(text.contains(one) || text.contains(two)) << utf8(key);
     }
 }
 
-TEST_F(ExecutableResources, ManifestAsksForCommonControlsAndNoElevation) {
+TEST_F(Executable, ManifestAsksForCommonControlsAndNoElevation) {
     const std::string_view manifest = resource(MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
-    ASSERT_FALSE(manifest.empty());
-    EXPECT_NE(manifest.find("name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""), std::string_view::npos);
-    EXPECT_NE(manifest.find("requestedExecutionLevel level=\"asInvoker\""), std::string_view::npos);
-    EXPECT_NE(manifest.find("{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"), std::string_view::npos);
+    EXPECT_TRUE(manifest.contains("name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""));
+    EXPECT_TRUE(manifest.contains("requestedExecutionLevel level=\"asInvoker\""));
+    EXPECT_TRUE(manifest.contains("{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"));
 }
 
 // An internal fault ends the process through fail-fast: no clean exit code.
 TEST(FailFast, InternalFaultsEndTheProcessWithAFailureStatus) {
     const auto probe = build_file(PU_FAIL_FAST_PROBE_EXE);
     EXPECT_EQ(run_process(probe, quoted(probe)), 0u);  // the probe itself runs
-    for (const wchar_t* mode : {L"terminate", L"allocation", L"fatal"}) {
-        const auto status = run_process(probe, quoted(probe) + L" " + mode);
-        ASSERT_TRUE(status) << mode;
-        EXPECT_EQ(*status, 0xC0000409u) << mode;  // STATUS_STACK_BUFFER_OVERRUN: the fail-fast status
-    }
+    for (const wchar_t* mode : {L"terminate", L"allocation", L"fatal"})
+        EXPECT_EQ(run_process(probe, quoted(probe) + L" " + mode), 0xC0000409u) << utf8(mode);  // the fail-fast status
 }
 
 }  // namespace
