@@ -1,6 +1,7 @@
 #include "support/update_sweep.h"
 
 #include <array>
+#include <cctype>
 #include <cwchar>
 #include <map>
 #include <sstream>
@@ -8,9 +9,11 @@
 #include <type_traits>
 
 #include "patcher/file_sha256.h"
+#include "platform/system_message.h"
 #include "platform/wide_text.h"
 #include "platform/windows_api.h"
 #include "support/build_paths.h"
+#include "support/system_text.h"
 
 namespace {
 
@@ -18,68 +21,24 @@ struct Observed {
     Call call = Call::Count;
     std::wstring path;    // the path the call names (the source of a rename)
     std::wstring target;  // the target of a rename
-    DWORD access = 0;
-    DWORD flags = 0;
+    DWORD access = 0, flags = 0;
     std::size_t size = 0;    // HeapAlloc
     int info_class = -1;     // SetFileInformationByHandle
     void* handle = nullptr;  // the handle or heap block that the call works on
     void* opened = nullptr;  // the handle or block it gave back
     void* opened_thread = nullptr;
-    bool failed = false;      // a close or free that failed
     std::uint64_t bytes = 0;  // what a read returned
 };
 
 std::wstring text_of(const wchar_t* text) { return text != nullptr ? std::wstring(text) : std::wstring(); }
 
-}  // namespace
-
-struct UpdateTracer::State {
+// What the tracer of the running update has seen: the calls, and what they opened with the call that closes it.
+struct TracerState {
     SystemCalls next;
     std::vector<Observed> calls;
-    // What the run opened and has not closed, with the call that closes it.
     std::map<void*, Call> open;
 };
-
-namespace {
-
-UpdateTracer::State* g_tracer = nullptr;
-
-template <Call id>
-struct Slot;
-#define PU_TRACER_SLOT(name)                                       \
-    template <>                                                    \
-    struct Slot<Call::name> {                                      \
-        static auto& of(SystemCalls& table) { return table.name; } \
-    };
-PU_SYSTEM_CALLS(PU_TRACER_SLOT)
-#undef PU_TRACER_SLOT
-
-template <Call id, class... A>
-void note_arguments(Observed& seen, const std::tuple<A...>& arguments) {
-    using std::get;
-    if constexpr (id == Call::CreateFileW) {
-        seen.path = text_of(get<0>(arguments));
-        seen.access = get<1>(arguments);
-        seen.flags = get<5>(arguments);
-    } else if constexpr (id == Call::FindFirstFileExW || id == Call::DeleteFileW || id == Call::GetFullPathNameW ||
-                         id == Call::CreateProcessW || id == Call::GetFileAttributesW) {
-        seen.path = text_of(get<0>(arguments));
-    } else if constexpr (id == Call::MoveFileExW) {
-        seen.path = text_of(get<0>(arguments));
-        seen.target = text_of(get<1>(arguments));
-    } else if constexpr (id == Call::HeapAlloc) {
-        seen.size = get<2>(arguments);
-    } else if constexpr (id == Call::HeapFree) {
-        seen.handle = get<2>(arguments);
-    } else if constexpr (id == Call::SetFileInformationByHandle) {
-        seen.handle = get<0>(arguments);
-        seen.info_class = static_cast<int>(get<1>(arguments));
-    } else if constexpr (id == Call::CloseHandle || id == Call::FindClose || id == Call::GetFileInformationByHandle ||
-                         id == Call::GetFileInformationByHandleEx || id == Call::NtReadFile ||
-                         id == Call::WaitForSingleObject) {
-        seen.handle = get<0>(arguments);
-    }
-}
+TracerState* g_tracer = nullptr;
 
 void release(Call call, void* resource) {
     if (call == Call::CloseHandle) ::CloseHandle(resource);
@@ -87,28 +46,27 @@ void release(Call call, void* resource) {
     if (call == Call::HeapFree) ::HeapFree(::GetProcessHeap(), 0, resource);
 }
 
+// Notes a call's arguments and result, and what it opened or closed.
 template <Call id, class R, class... A>
-void note_open_resources(const Observed& seen, const R& result, const std::tuple<A...>& arguments) {
-    auto& open = g_tracer->open;
-    if constexpr (id == Call::CreateFileW || id == Call::DuplicateHandle || id == Call::OpenProcess) {
-        if (seen.opened != nullptr) open[seen.opened] = Call::CloseHandle;
-    } else if constexpr (id == Call::FindFirstFileExW) {
-        if (seen.opened != nullptr) open[seen.opened] = Call::FindClose;
-    } else if constexpr (id == Call::HeapAlloc) {
-        if (seen.opened != nullptr) open[seen.opened] = Call::HeapFree;
-    } else if constexpr (id == Call::CreateProcessW) {
-        if (seen.opened != nullptr) open[seen.opened] = Call::CloseHandle;
-        if (seen.opened_thread != nullptr) open[seen.opened_thread] = Call::CloseHandle;
-    } else if constexpr (id == Call::CloseHandle || id == Call::FindClose || id == Call::HeapFree) {
-        open.erase(seen.handle);
-    }
-    (void)result;
-    (void)arguments;
-}
-
-template <Call id, class R, class... A>
-void note_result(Observed& seen, const R& result, const std::tuple<A...>& arguments) {
+void note(Observed& seen, const R& result, const std::tuple<A...>& arguments) {
     using std::get;
+    constexpr bool closes = id == Call::CloseHandle || id == Call::FindClose || id == Call::HeapFree;
+    if constexpr (id == Call::CreateFileW) {
+        seen.access = get<1>(arguments);
+        seen.flags = get<5>(arguments);
+    }
+    if constexpr (id == Call::CreateFileW || id == Call::FindFirstFileExW || id == Call::DeleteFileW ||
+                  id == Call::GetFullPathNameW || id == Call::CreateProcessW || id == Call::GetFileAttributesW ||
+                  id == Call::MoveFileExW)
+        seen.path = text_of(get<0>(arguments));
+    if constexpr (id == Call::MoveFileExW) seen.target = text_of(get<1>(arguments));
+    if constexpr (id == Call::HeapAlloc) seen.size = get<2>(arguments);
+    if constexpr (id == Call::HeapFree) seen.handle = get<2>(arguments);
+    if constexpr (id == Call::SetFileInformationByHandle) seen.info_class = static_cast<int>(get<1>(arguments));
+    if constexpr (id == Call::SetFileInformationByHandle || id == Call::CloseHandle || id == Call::FindClose ||
+                  id == Call::GetFileInformationByHandle || id == Call::GetFileInformationByHandleEx ||
+                  id == Call::NtReadFile || id == Call::WaitForSingleObject)
+        seen.handle = get<0>(arguments);
     if constexpr (id == Call::CreateFileW || id == Call::FindFirstFileExW) {
         if (result != INVALID_HANDLE_VALUE) seen.opened = result;
     } else if constexpr (id == Call::OpenProcess || id == Call::HeapAlloc) {
@@ -116,41 +74,38 @@ void note_result(Observed& seen, const R& result, const std::tuple<A...>& argume
     } else if constexpr (id == Call::DuplicateHandle) {
         if (result) seen.opened = *get<3>(arguments);
     } else if constexpr (id == Call::CreateProcessW) {
-        if (result) {
-            seen.opened = get<9>(arguments)->hProcess;
-            seen.opened_thread = get<9>(arguments)->hThread;
-        }
-    } else if constexpr (id == Call::CloseHandle || id == Call::FindClose || id == Call::HeapFree) {
-        // A close that fails in the field fails on a handle that is not (or
-        // no longer) open. A failure made by the recorder skipped the real
-        // call instead, so the resource is released here, as it would be gone.
-        seen.failed = !result;
-        if (seen.failed) release(id, seen.handle);
+        if (result) seen.opened = get<9>(arguments)->hProcess, seen.opened_thread = get<9>(arguments)->hThread;
     } else if constexpr (id == Call::NtReadFile) {
         if (result >= 0) seen.bytes = get<4>(arguments)->Information;
+    } else if constexpr (closes) {
+        // A failure made by the recorder skipped the real call: release the resource, as it would be gone.
+        if (!result) release(id, seen.handle);
+        g_tracer->open.erase(seen.handle);
     }
-    note_open_resources<id>(seen, result, arguments);
+    const Call closer = id == Call::FindFirstFileExW ? Call::FindClose
+                        : id == Call::HeapAlloc      ? Call::HeapFree
+                                                     : Call::CloseHandle;
+    if (seen.opened != nullptr) g_tracer->open[seen.opened] = closer;
+    if (seen.opened_thread != nullptr) g_tracer->open[seen.opened_thread] = closer;
 }
 
-template <Call id, class Fn>
+template <Call id, auto slot, class Fn>
 struct Observer;
 
-template <Call id, class R, class... A>
-struct Observer<id, R (*)(A...)> {
+template <Call id, auto slot, class R, class... A>
+struct Observer<id, slot, R (*)(A...)> {
     static R call(A... args) {
-        UpdateTracer::State& state = *g_tracer;
-        const auto next = Slot<id>::of(state.next);
+        TracerState& state = *g_tracer;
+        const auto next = state.next.*slot;
         const std::size_t index = state.calls.size();
         state.calls.push_back(Observed{.call = id});
-        const auto arguments = std::make_tuple(args...);
-        note_arguments<id>(state.calls[index], arguments);
         if constexpr (std::is_void_v<R>) {
             next(args...);
         } else {
             R result = next(args...);
             // The program reads the last error right after the call.
             const DWORD last_error = ::GetLastError();
-            note_result<id>(state.calls[index], result, arguments);
+            note<id>(state.calls[index], result, std::make_tuple(args...));
             ::SetLastError(last_error);
             return result;
         }
@@ -159,9 +114,7 @@ struct Observer<id, R (*)(A...)> {
 
 // Which of the update's paths a path names; the new path may be the backup path.
 struct Names {
-    bool current = false;
-    bool replacement = false;
-    bool backup = false;
+    bool current = false, replacement = false, backup = false;
 };
 
 std::wstring comparable(std::wstring path) {
@@ -173,12 +126,19 @@ std::wstring comparable(std::wstring path) {
     return path;
 }
 
+// The close of a handle by the role of the call that opened it.
+constexpr std::pair<Role, Role> CLOSE_ROLES[] = {
+    {Role::QueryOpen, Role::QueryClose},          {Role::QueryOpenItself, Role::QueryCloseItself},
+    {Role::OpenForRead, Role::CloseReadHandle},   {Role::OpenOldProcess, Role::CloseOldProcess},
+    {Role::DeleteFallbackOpen, Role::DeleteFallbackClose}, {Role::RenameFallbackOpen, Role::RenameFallbackClose},
+    {Role::DuplicateStandardHandle, Role::CloseDuplicate}, {Role::CreateProcess, Role::CloseStartedPatcherHandle}};
+
 class Classifier {
 public:
-    explicit Classifier(const UpdatePaths& paths)
-        : current_(comparable(paths.current)),
-          replacement_(comparable(paths.replacement)),
-          backup_(comparable(paths.backup)) {}
+    explicit Classifier(const UpdateLayout& layout)
+        : current_(comparable(layout.current.native())),
+          replacement_(comparable(layout.replacement.native())),
+          backup_(comparable(layout.backup.native())) {}
 
     Trace classify(const std::vector<Observed>& calls) {
         Trace trace;
@@ -216,69 +176,47 @@ private:
         return step_;
     }
 
-    static Role role_on_handle(Call call, const Origin& origin, const Observed& seen) {
+    static Role role_on_handle(Call call, Role opener, const Observed& seen) {
+        const bool itself = opener == Role::QueryOpenItself;
         switch (call) {
-        case Call::GetFileInformationByHandle:
-            return origin.role == Role::ItselfOpen ? Role::ItselfInfo : Role::QueryInfo;
-        case Call::GetFileInformationByHandleEx:
-            return origin.role == Role::ItselfOpen ? Role::ItselfTag : Role::QueryTag;
+        case Call::GetFileInformationByHandle: return itself ? Role::QueryInfoItself : Role::QueryInfo;
+        case Call::GetFileInformationByHandleEx: return itself ? Role::QueryTagItself : Role::QueryTag;
         case Call::FindClose: return Role::ListingClose;
-        case Call::NtReadFile: return Role::DigestRead;
-        case Call::WaitForSingleObject:
-            return origin.role == Role::OpenProcess ? Role::WaitForProcess : Role::PendingWait;
-        case Call::HeapFree: return origin.role == Role::DigestBuffer ? Role::DigestFree : Role::RenameBlockFree;
+        case Call::NtReadFile: return Role::Read;
+        case Call::WaitForSingleObject: return opener == Role::OpenOldProcess ? Role::WaitForOldProcess : Role::WaitForPendingRead;
+        case Call::HeapFree: return opener == Role::ReadBuffer ? Role::FreeReadBuffer : Role::FreeRenameInfoBlock;
         case Call::SetFileInformationByHandle:
-            return seen.info_class == 21 ? Role::Disposition : seen.info_class == 22 ? Role::RenameInfo : Role::Other;
+            return seen.info_class == 21 ? Role::DeleteDisposition : seen.info_class == 22 ? Role::RenameByHandle : Role::Other;
         case Call::CloseHandle:
-            switch (origin.role) {
-            case Role::QueryOpen: return Role::QueryClose;
-            case Role::ItselfOpen: return Role::ItselfClose;
-            case Role::DigestOpen: return Role::DigestClose;
-            case Role::OpenProcess: return Role::ProcessClose;
-            case Role::DeleteFallbackOpen: return Role::DeleteFallbackClose;
-            case Role::RenameFallbackOpen: return Role::RenameFallbackClose;
-            case Role::Duplicate: return Role::DuplicateClose;
-            case Role::CreateProcess: return Role::StartedClose;
-            default: return Role::Other;
-            }
+            for (const auto& [open, close] : CLOSE_ROLES)
+                if (open == opener) return close;
+            return Role::Other;
         default: return Role::Other;
         }
     }
 
-    TracedCall place(const Observed& seen, std::size_t number) {
-        TracedCall placed;
-        placed.number = number;
-        placed.call = seen.call;
-        placed.occurrence = ++occurrences_[static_cast<std::size_t>(seen.call)];
-        Role role = Role::Other;
-
+    Role role_of_open(const Observed& seen) {
         switch (seen.call) {
         case Call::CreateFileW:
             if (seen.access == 0 && seen.flags == FILE_FLAG_BACKUP_SEMANTICS) {
                 begin(query_step(names(seen.path)));
-                role = Role::QueryOpen;
-            } else if (seen.access == 0 && seen.flags == (FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT)) {
-                role = Role::ItselfOpen;
-            } else if (seen.access == GENERIC_READ) {
-                begin(Step::Digest);
-                role = Role::DigestOpen;
-                bytes_read_ = 0;
-            } else if (seen.access == DELETE && seen.flags == FILE_FLAG_OPEN_REPARSE_POINT) {
-                role = Role::DeleteFallbackOpen;
-            } else if (seen.access == DELETE) {
-                role = Role::RenameFallbackOpen;
+                return Role::QueryOpen;
             }
-            break;
-        case Call::FindFirstFileExW: role = Role::Listing; break;
-        case Call::OpenProcess:
-            begin(Step::Wait);
-            role = Role::OpenProcess;
-            break;
+            if (seen.access == 0 && seen.flags == (FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT))
+                return Role::QueryOpenItself;
+            if (seen.access == GENERIC_READ) {
+                begin(Step::Digest);
+                bytes_read_ = 0;
+                return Role::OpenForRead;
+            }
+            if (seen.access == DELETE)
+                return seen.flags == FILE_FLAG_OPEN_REPARSE_POINT ? Role::DeleteFallbackOpen : Role::RenameFallbackOpen;
+            return Role::Other;
+        case Call::FindFirstFileExW: return Role::FolderListing;
+        case Call::OpenProcess: begin(Step::Wait); return Role::OpenOldProcess;
         case Call::MoveFileExW: {
-            // The three renames come in this order, which tells them apart
-            // even when the new path is the backup path.
-            const Names from = names(seen.path);
-            const Names to = names(seen.target);
+            // The three renames come in this order, which tells them apart even when the new path is the backup path.
+            const Names from = names(seen.path), to = names(seen.target);
             Step step = step_;
             if (step_ < Step::MoveToBackup && from.current && to.backup) step = Step::MoveToBackup;
             if (!installing_ && from.replacement && to.current) {
@@ -288,31 +226,25 @@ private:
                 step = Step::RollBack;
             }
             begin(step);
-            role = Role::Move;
-            break;
+            return Role::Rename;
         }
         case Call::DeleteFileW:
             begin(!names(seen.path).backup     ? step_
                   : step_ < Step::MoveToBackup ? Step::StaleBackup
                                                : Step::DeleteBackup);
-            role = Role::Delete;
-            break;
+            return Role::Delete;
         case Call::HeapAlloc:
-            role = step_ == Step::Digest && seen.size == DIGEST_READ_CHUNK ? Role::DigestBuffer : Role::RenameBlock;
-            break;
+            return step_ == Step::Digest && seen.size == DIGEST_READ_CHUNK ? Role::ReadBuffer : Role::RenameInfoBlock;
         case Call::GetFullPathNameW:
-            // Between the wait and the first rename, the backup path and the
-            // new path are compared by their full paths.
-            // They count as no operation of their own: the first query of the
-            // step stays its operation 0.
+            // Between the wait and the first rename the backup and new paths are compared by full path; this is no
+            // operation of its own, so the step's first query stays its operation 0.
             if (step_ == Step::Wait || step_ == Step::StaleBackup) {
                 if (step_ != Step::StaleBackup) {
                     step_ = Step::StaleBackup;
                     operation_ = 0;
                     comparing_names_ = true;
                 }
-                role = Role::BackupNameCompare;
-                break;
+                return Role::BackupNameCompare;
             }
             [[fallthrough]];
         case Call::GetStdHandle:
@@ -323,50 +255,38 @@ private:
         case Call::GetSystemDirectoryW:
         case Call::GetWindowsDirectoryW:
         case Call::GetEnvironmentVariableW:
-            // After the swap only the launch asks these; before it, a path
-            // conversion would (and is not placed).
+            // After the swap only the launch asks these; before it, a path conversion would (and is not placed).
             if (step_ >= Step::Install && step_ != Step::Restart) begin(Step::Restart);
-            if (step_ == Step::Restart) {
-                role = seen.call == Call::GetFullPathNameW  ? Role::LaunchFullPath
-                       : seen.call == Call::GetStdHandle    ? Role::StdHandle
-                       : seen.call == Call::DuplicateHandle ? Role::Duplicate
-                       : seen.call == Call::CreateProcessW  ? Role::CreateProcess
-                                                            : Role::LaunchQuery;
-            }
-            break;
-        case Call::CloseHandle:
-        case Call::FindClose:
-        case Call::GetFileInformationByHandle:
-        case Call::GetFileInformationByHandleEx:
-        case Call::NtReadFile:
-        case Call::WaitForSingleObject:
-        case Call::HeapFree:
-        case Call::SetFileInformationByHandle: {
-            const auto origin = origins_.find(seen.handle);
-            if (origin == origins_.end()) break;
-            role = role_on_handle(seen.call, origin->second, seen);
-            if (role == Role::StartedClose) {
-                if (step_ != Step::CloseStarted) begin(Step::CloseStarted);
-                placed.step = step_;
-                placed.operation = operation_;
-            } else {
-                placed.step = origin->second.step;
-                placed.operation = origin->second.operation;
-            }
-            if (role == Role::DigestRead) {
+            if (step_ != Step::Restart) return Role::Other;
+            return seen.call == Call::GetFullPathNameW  ? Role::ApplicationFullPath
+                   : seen.call == Call::GetStdHandle    ? Role::StandardHandle
+                   : seen.call == Call::DuplicateHandle ? Role::DuplicateStandardHandle
+                   : seen.call == Call::CreateProcessW  ? Role::CreateProcess
+                                                        : Role::LaunchQuery;
+        default: return Role::Other;
+        }
+    }
+
+    TracedCall place(const Observed& seen, std::size_t number) {
+        TracedCall placed{.number = number, .call = seen.call};
+        placed.occurrence = ++occurrences_[static_cast<std::size_t>(seen.call)];
+        // A call on a handle (or block) that the run opened belongs to the operation that opened it.
+        if (const auto origin = origins_.find(seen.handle); origin != origins_.end()) {
+            placed.role = role_on_handle(seen.call, origin->second.role, seen);
+            const bool started = placed.role == Role::CloseStartedPatcherHandle;
+            if (started && step_ != Step::CloseStarted) begin(Step::CloseStarted);
+            placed.step = started ? step_ : origin->second.step;
+            placed.operation = started ? operation_ : origin->second.operation;
+            if (placed.role == Role::Read) {
                 placed.bytes_before = bytes_read_;
                 bytes_read_ += seen.bytes;
             }
-            placed.role = role;
             return placed;
         }
-        default: break;
-        }
-
+        placed.role = role_of_open(seen);
         placed.step = step_;
         placed.operation = operation_;
-        placed.role = role;
-        const Origin origin{step_, role, operation_};
+        const Origin origin{step_, placed.role, operation_};
         if (seen.opened != nullptr) origins_[seen.opened] = origin;
         if (seen.opened_thread != nullptr) origins_[seen.opened_thread] = origin;
         return placed;
@@ -382,126 +302,105 @@ private:
     std::array<std::size_t, static_cast<std::size_t>(Call::Count)> occurrences_{};
 };
 
+// Observes the calls that the recorder numbers, wrapping its table, so it also sees the calls the recorder fails. A
+// close or free that the recorder fails is made for real, as in the field a close fails only on a handle that is gone.
+class Tracer {
+public:
+    Tracer() : saved_(sys()) {
+        g_tracer = new TracerState{.next = saved_};
+#define PU_TRACE_CALL(name) \
+    if (SystemCallRecorder::can_fail(Call::name)) sys().name = &Observer<Call::name, &SystemCalls::name, decltype(&::name)>::call;
+        PU_SYSTEM_CALLS(PU_TRACE_CALL)
+#undef PU_TRACE_CALL
+    }
+    // Restores the recorder's table and releases what the run left open (a leak fails the run's own check).
+    ~Tracer() {
+        sys() = saved_;
+        for (const auto& [resource, close] : g_tracer->open) release(close, resource);
+        delete g_tracer;
+        g_tracer = nullptr;
+    }
+    Tracer(const Tracer&) = delete;
+    Tracer& operator=(const Tracer&) = delete;
+
+private:
+    SystemCalls saved_;
+};
+
 std::string build_file_bytes(std::string_view linux_path) { return read_file(build_file(linux_path)).value(); }
 
-std::optional<std::size_t> parse_number(std::wstring_view text) {
-    std::size_t value = 0;
-    if (text.empty()) return std::nullopt;
-    for (const wchar_t unit : text) {
-        if (unit < L'0' || unit > L'9') return std::nullopt;
-        value = value * 10 + static_cast<std::size_t>(unit - L'0');
-    }
-    return value;
-}
-
-std::optional<Call> call_named(std::wstring_view name) {
-    for (std::size_t i = 0; i < static_cast<std::size_t>(Call::Count); ++i) {
-        const std::string_view candidate = call_name(static_cast<Call>(i));
-        if (std::wstring(candidate.begin(), candidate.end()) == name) return static_cast<Call>(i);
-    }
-    return std::nullopt;
-}
-
-// This process's environment without the variables that steer GoogleTest and
-// without an earlier order, as a block for CreateProcessW.
+// This process's environment without GoogleTest's variables and an earlier order, plus `order`, for CreateProcessW.
 std::wstring child_environment(const std::wstring& order) {
     std::wstring block;
     if (wchar_t* strings = ::GetEnvironmentStringsW()) {
         for (const wchar_t* entry = strings; *entry != L'\0'; entry += std::wcslen(entry) + 1) {
             const std::wstring_view text(entry);
-            if (text.starts_with(L"GTEST_") || text.starts_with(CHILD_ORDER_VARIABLE)) continue;
-            block.append(text);
-            block.push_back(L'\0');
+            if (!text.starts_with(L"GTEST_") && !text.starts_with(CHILD_ORDER_VARIABLE)) block.append(text) += L'\0';
         }
         ::FreeEnvironmentStringsW(strings);
     }
-    block.append(CHILD_ORDER_VARIABLE);
-    block.push_back(L'=');
-    block.append(order);
-    block.push_back(L'\0');
-    block.push_back(L'\0');
-    return block;
+    return block.append(CHILD_ORDER_VARIABLE).append(L"=").append(order) + std::wstring(2, L'\0');
 }
 
-std::wstring own_executable() {
-    std::wstring path(32768, L'\0');
-    path.resize(::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
-    return path;
+// The order's fields, separated by spaces, the root last since a path may hold any character but NUL.
+std::wstring order_text(const ChildOrder& order) {
+    std::wostringstream text;
+    text << order.pid << L' ' << order.write_trace << L' ' << order.end_at << L' ' << order.replacement_at_backup
+         << L' ' << static_cast<int>(order.fault_call.value_or(Call::Count)) << L' ' << order.fault_occurrence << L' '
+         << order.fault_code << L' ' << order.root.native();
+    return text.str();
+}
+
+std::optional<ChildOrder> parse_order(const std::wstring& text) {
+    ChildOrder order;
+    int call = 0;
+    std::wistringstream fields(text);
+    std::wstring root;
+    if (!(fields >> order.pid >> order.write_trace >> order.end_at >> order.replacement_at_backup >> call >>
+          order.fault_occurrence >> order.fault_code) ||
+        fields.get() != L' ' || !std::getline(fields, root) || call < 0 || call > static_cast<int>(Call::Count))
+        return std::nullopt;
+    order.root = root;
+    if (call != static_cast<int>(Call::Count)) order.fault_call = static_cast<Call>(call);
+    return order;
 }
 
 }  // namespace
 
 std::string_view step_name(Step step) {
-    switch (step) {
-    case Step::None: return "none";
-    case Step::CurrentTest: return "1 test current";
-    case Step::NewTest: return "2 test new";
-    case Step::Digest: return "3 digest";
-    case Step::Wait: return "5 wait";
-    case Step::StaleBackup: return "7 stale backup";
-    case Step::MoveToBackup: return "8 current to backup";
-    case Step::Install: return "9 install";
-    case Step::RollBack: return "9 roll-back";
-    case Step::DeleteBackup: return "10 delete backup";
-    case Step::Restart: return "12 restart";
-    case Step::CloseStarted: return "13 close started";
-    }
-    return "?";
+#define PU_NAME(name, text) text,
+    static constexpr std::string_view NAMES[] = {PU_UPDATE_STEPS(PU_NAME)};
+    return NAMES[static_cast<std::size_t>(step)];
 }
 
+#undef PU_NAME
+
 std::string_view role_name(Role role) {
-    switch (role) {
-    case Role::QueryOpen: return "query open";
-    case Role::QueryInfo: return "query info";
-    case Role::QueryTag: return "query tag";
-    case Role::QueryClose: return "query close";
-    case Role::ItselfOpen: return "query open (entry itself)";
-    case Role::ItselfInfo: return "query info (entry itself)";
-    case Role::ItselfTag: return "query tag (entry itself)";
-    case Role::ItselfClose: return "query close (entry itself)";
-    case Role::Listing: return "folder listing";
-    case Role::ListingClose: return "listing close";
-    case Role::DigestOpen: return "open for read";
-    case Role::DigestBuffer: return "read buffer";
-    case Role::DigestRead: return "read";
-    case Role::PendingWait: return "wait for pending read";
-    case Role::DigestFree: return "free read buffer";
-    case Role::DigestClose: return "close read handle";
-    case Role::OpenProcess: return "open old process";
-    case Role::WaitForProcess: return "wait for old process";
-    case Role::ProcessClose: return "close old process";
-    case Role::Delete: return "delete";
-    case Role::DeleteFallbackOpen: return "delete fallback open";
-    case Role::Disposition: return "delete disposition";
-    case Role::DeleteFallbackClose: return "delete fallback close";
-    case Role::Move: return "rename";
-    case Role::RenameFallbackOpen: return "rename fallback open";
-    case Role::RenameBlock: return "rename info block";
-    case Role::RenameInfo: return "rename by handle";
-    case Role::RenameBlockFree: return "free rename info block";
-    case Role::RenameFallbackClose: return "rename fallback close";
-    case Role::BackupNameCompare: return "backup name compare";
-    case Role::LaunchFullPath: return "application full path";
-    case Role::LaunchQuery: return "launch query";
-    case Role::StdHandle: return "standard handle";
-    case Role::Duplicate: return "duplicate standard handle";
-    case Role::CreateProcess: return "create process";
-    case Role::DuplicateClose: return "close duplicate";
-    case Role::StartedClose: return "close started patcher handle";
-    case Role::Other: return "other";
-    }
-    return "?";
+    // The identifier in lowercase words; a last word "Itself" becomes "(entry itself)".
+    static const std::vector<std::string> NAMES = [] {
+        std::vector<std::string> names;
+#define PU_WORDS(name) names.emplace_back(#name);
+        PU_CALL_ROLES(PU_WORDS)
+#undef PU_WORDS
+        for (std::string& name : names) {
+            if (name.ends_with("Itself")) name.replace(name.size() - 6, 6, "(Entry itself)");
+            for (std::size_t i = name.size(); i-- > 1;)
+                if (std::isupper(static_cast<unsigned char>(name[i]))) name.insert(i, 1, ' ');
+            name[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(name[0])));
+            for (std::size_t i = 1; i < name.size(); ++i)
+                if (name[i - 1] == ' ' || name[i - 1] == '(') name[i] = static_cast<char>(std::tolower(name[i]));
+        }
+        return names;
+    }();
+    return NAMES[static_cast<std::size_t>(role)];
 }
 
 std::string trace_text(const Trace& trace) {
-    std::string text;
-    for (const TracedCall& call : trace) {
-        text += std::to_string(call.number) + ' ' + std::to_string(static_cast<int>(call.call)) + ' ' +
-                std::to_string(static_cast<int>(call.step)) + ' ' + std::to_string(static_cast<int>(call.role)) + ' ' +
-                std::to_string(call.operation) + ' ' + std::to_string(call.occurrence) + ' ' +
-                std::to_string(call.bytes_before) + '\n';
-    }
-    return text;
+    std::ostringstream text;
+    for (const TracedCall& c : trace)
+        text << c.number << ' ' << static_cast<int>(c.call) << ' ' << static_cast<int>(c.step) << ' '
+             << static_cast<int>(c.role) << ' ' << c.operation << ' ' << c.occurrence << ' ' << c.bytes_before << '\n';
+    return text.str();
 }
 
 Trace parse_trace(std::string_view text) {
@@ -518,77 +417,65 @@ Trace parse_trace(std::string_view text) {
     return trace;
 }
 
+std::string describe(const TracedCall& call) {
+    return "#" + std::to_string(call.number) + " " + std::string(call_name(call.call)) + " (" +
+           std::string(step_name(call.step)) + ", " + std::string(role_name(call.role)) + ")";
+}
+
 std::optional<std::size_t> first_of(const Trace& trace, Step step) {
     for (std::size_t i = 0; i < trace.size(); ++i)
         if (trace[i].step == step) return i;
     return std::nullopt;
 }
 
-UpdateTracer::UpdateTracer(UpdatePaths paths) : saved_(sys()), paths_(std::move(paths)) {
-    g_tracer = new State{};
-    g_tracer->next = saved_;
-#define PU_TRACE_CALL(name) \
-    if (SystemCallRecorder::can_fail(Call::name)) sys().name = &Observer<Call::name, decltype(&::name)>::call;
-    PU_SYSTEM_CALLS(PU_TRACE_CALL)
-#undef PU_TRACE_CALL
-}
-
-UpdateTracer::~UpdateTracer() {
-    sys() = saved_;
-    // A run that leaks fails its own check; what it left open must not hold
-    // files of the runs after it (or the removal of its folder).
-    for (const auto& [resource, close] : g_tracer->open) release(close, resource);
-    delete g_tracer;
-    g_tracer = nullptr;
-}
-
-Trace UpdateTracer::trace() const { return Classifier(paths_).classify(g_tracer->calls); }
-
 UpdateLayout::UpdateLayout(std::filesystem::path root_folder, bool replacement_at_backup)
-    : root(std::move(root_folder)) {
-    app = root / L"App Folder \u00e9";
-    current = app / L"patcher.exe";
-    backup = app / L"patcher.exe.old";
-    replacement = replacement_at_backup ? backup : app / L"patcher.new";
-}
-
-UpdatePaths UpdateLayout::paths() const { return {current.native(), replacement.native(), backup.native()}; }
+    : root(std::move(root_folder)),
+      app(root / L"App Folder \u00e9"),
+      current(app / L"patcher.exe"),
+      replacement(replacement_at_backup ? app / L"patcher.exe.old" : app / L"patcher.new"),
+      backup(app / L"patcher.exe.old") {}
 
 UpdateRequest UpdateLayout::request(std::uint32_t pid) const {
     return UpdateRequest{pid, utf8(current), utf8(replacement), version2_digest()};
 }
 
-std::string_view start_name(Start start) {
-    switch (start) {
-    case Start::Plain: return "no backup";
-    case Start::StaleBackup: return "a stale backup";
-    case Start::ReplacementAtBackup: return "the replacement downloaded to the backup path";
+std::string outcome_text(const std::expected<void, ErrorChain>& updated) {
+    return updated ? std::string("success") : chain_text(updated.error(), system_message_text);
+}
+
+UpdateRun run_update(const UpdateLayout& layout, std::uint32_t pid,
+                     const std::function<void(SystemCallRecorder&)>& arrange) {
+    UpdateRun run;
+    const UpdateRequest request = layout.request(pid);
+    std::optional<std::expected<void, ErrorChain>> updated;
+    {
+        SystemCallRecorder recorder;
+        Tracer tracer;
+        arrange(recorder);
+        updated.emplace(apply_update(request));
+        run.trace = Classifier(layout).classify(g_tracer->calls);
+        run.open_resources = recorder.open_resources();
     }
-    return "?";
+    // The message texts are asked of the system after the recorder has gone.
+    if (!*updated) run.failure = outcome_text(*updated);
+    return run;
+}
+
+std::string_view start_name(Start start) {
+    static constexpr std::string_view NAMES[] = {"no backup", "a stale backup",
+                                                 "the replacement downloaded to the backup path"};
+    return NAMES[static_cast<std::size_t>(start)];
 }
 
 std::string_view content_name(Content content) {
-    switch (content) {
-    case Content::Missing: return "-";
-    case Content::Version1: return "v1";
-    case Content::Version2: return "v2";
-    case Content::StaleBackup: return "stale";
-    case Content::Other: return "other";
-    }
-    return "?";
+    static constexpr std::string_view NAMES[] = {"-", "v1", "v2", "stale", "other"};
+    return NAMES[static_cast<std::size_t>(content)];
 }
 
 const std::string& bytes_of(Content content) {
-    static const std::string version1 = build_file_bytes(PU_STAND_IN_V1_EXE);
-    static const std::string version2 = build_file_bytes(PU_STAND_IN_V2_EXE);
-    static const std::string stale = "a backup left by an earlier update";
-    static const std::string none;
-    switch (content) {
-    case Content::Version1: return version1;
-    case Content::Version2: return version2;
-    case Content::StaleBackup: return stale;
-    default: return none;
-    }
+    static const std::string bytes[] = {"", build_file_bytes(PU_STAND_IN_V1_EXE), build_file_bytes(PU_STAND_IN_V2_EXE),
+                                        "a backup left by an earlier update", ""};
+    return bytes[static_cast<std::size_t>(content)];
 }
 
 Content content_of(const std::filesystem::path& path) {
@@ -614,8 +501,7 @@ SweepFolder::SweepFolder(Start start) : layout_(root_.path(), start == Start::Re
 }
 
 SweepFolder::~SweepFolder() {
-    // A started stand-in records its start and exits; until it has, its
-    // executable cannot be removed.
+    // A started stand-in records its start and exits; until it has, its executable cannot be removed.
     (void)eventually(
         [&] {
             std::error_code error;
@@ -631,66 +517,6 @@ bool SweepFolder::restarted() const {
     return eventually([&] { return starts().find('\n') != std::string::npos; }, 20000);
 }
 
-EndedProcess::EndedProcess() : process_(build_file(PU_FAIL_FAST_PROBE_EXE), L"probe") {
-    ended_ = process_.wait(20000) == 0u;
-}
-
-std::wstring order_text(const ChildOrder& order) {
-    std::wstring text = L"pid=" + std::to_wstring(order.pid) + L";trace=" + (order.write_trace ? L"1" : L"0") +
-                        L";end=" + std::to_wstring(order.end_at) + L";at-backup=" +
-                        (order.replacement_at_backup ? L"1" : L"0");
-    if (order.fault_call) {
-        const std::string_view name = call_name(*order.fault_call);
-        text += L";fault=" + std::wstring(name.begin(), name.end()) + L":" + std::to_wstring(order.fault_occurrence) +
-                L":" + std::to_wstring(order.fault_code);
-    }
-    // Last, since a path may hold any character but NUL.
-    return text + L";root=" + order.root.native();
-}
-
-std::optional<ChildOrder> parse_order(std::wstring_view text) {
-    ChildOrder order;
-    bool has_root = false;
-    while (!text.empty()) {
-        const std::size_t equals = text.find(L'=');
-        if (equals == std::wstring_view::npos) return std::nullopt;
-        const std::wstring_view key = text.substr(0, equals);
-        std::wstring_view value = text.substr(equals + 1);
-        if (key == L"root") {
-            order.root = std::wstring(value);
-            has_root = true;
-            break;
-        }
-        const std::size_t end = value.find(L';');
-        if (end == std::wstring_view::npos) return std::nullopt;
-        text = value.substr(end + 1);
-        value = value.substr(0, end);
-        if (key == L"pid" || key == L"trace" || key == L"end" || key == L"at-backup") {
-            const auto number = parse_number(value);
-            if (!number) return std::nullopt;
-            if (key == L"pid") order.pid = static_cast<std::uint32_t>(*number);
-            if (key == L"trace") order.write_trace = *number != 0;
-            if (key == L"end") order.end_at = *number;
-            if (key == L"at-backup") order.replacement_at_backup = *number != 0;
-        } else if (key == L"fault") {
-            const std::size_t first = value.find(L':');
-            const std::size_t second = value.find(L':', first + 1);
-            if (first == std::wstring_view::npos || second == std::wstring_view::npos) return std::nullopt;
-            const auto call = call_named(value.substr(0, first));
-            const auto occurrence = parse_number(value.substr(first + 1, second - first - 1));
-            const auto code = parse_number(value.substr(second + 1));
-            if (!call || !occurrence || !code) return std::nullopt;
-            order.fault_call = call;
-            order.fault_occurrence = *occurrence;
-            order.fault_code = static_cast<std::uint32_t>(*code);
-        } else {
-            return std::nullopt;
-        }
-    }
-    if (!has_root) return std::nullopt;
-    return order;
-}
-
 std::optional<ChildOrder> child_order_from_environment() {
     const std::wstring name(CHILD_ORDER_VARIABLE);
     const DWORD size = ::GetEnvironmentVariableW(name.c_str(), nullptr, 0);
@@ -701,27 +527,26 @@ std::optional<ChildOrder> child_order_from_environment() {
 }
 
 std::expected<std::uint32_t, std::string> run_update_child(const ChildOrder& order, std::uint32_t timeout_ms) {
-    const std::wstring executable = own_executable();
+    std::wstring executable(32768, L'\0');
+    executable.resize(::GetModuleFileNameW(nullptr, executable.data(), static_cast<DWORD>(executable.size())));
     std::wstring command_line = L"\"" + executable + L"\" --gtest_filter=" + std::wstring(CHILD_TEST_FILTER);
     std::wstring environment = child_environment(order_text(order));
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
+    STARTUPINFOW startup{.cb = sizeof(STARTUPINFOW)};
     PROCESS_INFORMATION info{};
     if (!::CreateProcessW(executable.c_str(), command_line.data(), nullptr, nullptr, FALSE,
                           CREATE_UNICODE_ENVIRONMENT | DETACHED_PROCESS, environment.data(), nullptr, &startup, &info))
         return std::unexpected("CreateProcessW failed with " + std::to_string(::GetLastError()));
     std::expected<std::uint32_t, std::string> result;
-    if (const DWORD waited = ::WaitForSingleObject(info.hProcess, timeout_ms); waited == WAIT_OBJECT_0) {
-        DWORD code = 0;
-        if (::GetExitCodeProcess(info.hProcess, &code))
-            result = code;
-        else
-            result = std::unexpected("GetExitCodeProcess failed with " + std::to_string(::GetLastError()));
-    } else {
+    DWORD code = 0;
+    if (const DWORD waited = ::WaitForSingleObject(info.hProcess, timeout_ms); waited != WAIT_OBJECT_0) {
         result = std::unexpected("the wait for the child gave " + std::to_string(waited) + ", last error " +
                                  std::to_string(::GetLastError()));
         ::TerminateProcess(info.hProcess, 1);
         ::WaitForSingleObject(info.hProcess, 5000);
+    } else if (::GetExitCodeProcess(info.hProcess, &code)) {
+        result = code;
+    } else {
+        result = std::unexpected("GetExitCodeProcess failed with " + std::to_string(::GetLastError()));
     }
     ::CloseHandle(info.hThread);
     ::CloseHandle(info.hProcess);
