@@ -49,6 +49,32 @@ TEST_F(FailureLogE2e, DirectoryInThePlaceOfTheLogIsLeftAloneAndTheExitCodeIsZero
     EXPECT_TRUE(std::filesystem::is_empty(folder / L"patcher-updater.log"));
 }
 
+// Hand-written command lines, exactly as a caller might pass them: every
+// message of the option stage, byte for byte.
+TEST_F(FailureLogE2e, OptionErrorsAreLoggedAsWritten) {
+    const auto exe = install(folder.path(), L"patcher-updater.exe");
+    const std::pair<const wchar_t*, const char*> rows[] = {
+        {L" --pid", "missing value for --pid"},
+        {L" ----pid", "missing value for ----pid"},
+        {L" --pid=5", "missing value for --pid=5"},
+        {L" -pid 5", "unexpected argument: -pid"},
+        {L" --verbose --pid 1", "unexpected argument: 1"},
+        {L" \"\" x", "unexpected argument: "},
+        {L" --pid \"\"", "--pid must be an integer: cannot parse integer from empty string"},
+        {L" --pid 0x2A", "--pid must be an integer: invalid digit found in string"},
+        {L" --pid 4294967296", "--pid must be an integer: number too large to fit in target type"},
+        {L" --PID 5", "missing --pid"},
+        {L" --pid +42", "missing --current"},
+        {L" --pid 1 --current \"C:\\My App\\p.exe\"", "missing --new"},
+        {L" --new n --current c --pid 007", "missing --sha256"},
+    };
+    for (const auto& [options, log] : rows) {
+        std::filesystem::remove(folder / L"patcher-updater.log");
+        EXPECT_EQ(run_process(exe, quoted(exe) + options), 0u) << log;
+        EXPECT_EQ(read_file(folder / L"patcher-updater.log"), log);
+    }
+}
+
 // Drive R: is mapped to a folder of the test prefix: the log lies at R:\ with
 // one separator.
 TEST_F(FailureLogE2e, ExecutableAtADriveRootLogsAtThatRoot) {
