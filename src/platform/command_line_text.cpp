@@ -2,35 +2,12 @@
 
 #include <cstddef>
 
+// The patcher quotes its arguments for the updater with the same rule.
+#include "patcher_updater/start_updater.hpp"
+
 namespace {
 
 constexpr std::u16string_view INTERPRETER_HEAD = u"cmd.exe /e:ON /v:OFF /d /c \"";
-
-void append_argument(std::u16string& line, std::u16string_view argument) {
-    const bool quoted = argument.empty() || argument.find_first_of(u" \t") != std::u16string_view::npos;
-    if (quoted) line += u'"';
-    std::size_t backslashes = 0;
-    for (const char16_t unit : argument) {
-        if (unit == u'\\') {
-            ++backslashes;
-            continue;
-        }
-        if (unit == u'"') {
-            line.append(2 * backslashes + 1, u'\\');
-        } else {
-            line.append(backslashes, u'\\');
-        }
-        backslashes = 0;
-        line += unit;
-    }
-    if (quoted) {
-        // Doubled so that the closing quote is not taken as escaped.
-        line.append(2 * backslashes, u'\\');
-        line += u'"';
-    } else {
-        line.append(backslashes, u'\\');
-    }
-}
 
 void append_script_argument(std::u16string& line, std::u16string_view argument) {
     line += u'"';
@@ -54,7 +31,7 @@ std::expected<std::u16string, OsError> build_command_line(std::u16string_view pr
         if (argument.find(u'\0') != std::u16string::npos)
             return std::unexpected(OsError::with_message(OsErrorKind::InvalidInput, NUL_IN_DATA_TEXT));
         line += u' ';
-        append_argument(line, argument);
+        line += patcher_updater::quote_argument(std::u16string_view(argument));
     }
     return line;
 }
