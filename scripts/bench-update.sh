@@ -35,7 +35,7 @@ small_digest=$(openssl dgst -sha256 -r "$work/small.new" | cut -d' ' -f1)
 # the replacement is moved back so that the next round starts the same way.
 update() {  # name digest
   cp "$build/tests/stand_in_patcher_v1.exe" "$work/patcher.exe"
-  /usr/lib/wine/wine64 "$work/patcher-updater.exe" --pid 0 --current "$(winpath "$work/patcher.exe")" \
+  setarch x86_64 --addr-no-randomize /usr/lib/wine/wine64 "$work/patcher-updater.exe" --pid 0 --current "$(winpath "$work/patcher.exe")" \
     --new "$(winpath "$work/$1")" --sha256 "$2" </dev/null
   [ ! -e "$work/patcher-updater.log" ] || { echo "update failed: $(cat "$work/patcher-updater.log")"; exit 1; }
   mv "$work/patcher.exe" "$work/$1"
@@ -55,7 +55,7 @@ printf 'mean: (a) update %.3f s, (b) openssl dgst %.3f s, a/b = %.3f\n' \
 
 peak() {  # name digest
   cp "$build/tests/stand_in_patcher_v1.exe" "$work/patcher.exe"
-  /usr/bin/time -f %M /usr/lib/wine/wine64 "$work/patcher-updater.exe" --pid 0 \
+  /usr/bin/time -f %M setarch x86_64 --addr-no-randomize /usr/lib/wine/wine64 "$work/patcher-updater.exe" --pid 0 \
     --current "$(winpath "$work/patcher.exe")" --new "$(winpath "$work/$1")" --sha256 "$2" </dev/null 2>&1 >/dev/null | tail -1
   mv "$work/patcher.exe" "$work/$1"
 }

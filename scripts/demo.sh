@@ -18,7 +18,9 @@ unset DISPLAY
 scripts/wine-prefix.sh start "$WINEPREFIX"
 work=$(mktemp -d)
 trap 'scripts/wine-prefix.sh stop "$WINEPREFIX"; rm -rf "$work"' EXIT
-wine() { /usr/lib/wine/wine64 "$@" </dev/null; }
+# Without address-space randomisation, which now and then kills a Wine process
+# at start (see cmake/mingw-w64-x86_64.cmake).
+wine() { setarch x86_64 --addr-no-randomize /usr/lib/wine/wine64 "$@" </dev/null; }
 winpath() { local p=${1//\//\\}; printf 'Z:%s' "$p"; }
 
 app="$work/Kestrel App é"

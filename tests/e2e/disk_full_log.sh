@@ -18,7 +18,9 @@ updater=$2
 export WINEPREFIX=$3 WINEDEBUG=-all
 work=$4
 unset DISPLAY
-wine=/usr/lib/wine/wine64
+# Without address-space randomisation, which now and then kills a Wine process
+# at start (see cmake/mingw-w64-x86_64.cmake).
+wine=(setarch x86_64 --addr-no-randomize /usr/lib/wine/wine64)
 folder=$work/folder
 
 fail() {
@@ -30,7 +32,7 @@ fail() {
 # and everything it prints to $work/out (outside the folder under test).
 run_updater() {
   status=0
-  "$wine" "$folder/patcher-updater.exe" </dev/null >"$work/out" 2>&1 || status=$?
+  "${wine[@]}" "$folder/patcher-updater.exe" </dev/null >"$work/out" 2>&1 || status=$?
 }
 
 # Without obstacles the same run logs beside the executable: the log path is

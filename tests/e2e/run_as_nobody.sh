@@ -12,7 +12,9 @@ set -u
 updater=$1
 work=$2
 uid=65534
-wine=/usr/lib/wine/wine64
+# Without address-space randomisation, which now and then kills a Wine process
+# at start (see cmake/mingw-w64-x86_64.cmake).
+wine=(setarch x86_64 --addr-no-randomize /usr/lib/wine/wine64)
 wineserver=/usr/lib/wine/wineserver
 
 [ "$(id -u)" -eq 0 ] || { echo "skipped: needs root to run as uid $uid"; exit 77; }
@@ -36,7 +38,7 @@ chown $uid:$uid "$work/prefix" "$work/home"
 as_nobody "$wineserver" -p30 </dev/null >/dev/null 2>&1
 trap 'as_nobody "$wineserver" -k </dev/null >/dev/null 2>&1' EXIT
 if [ ! -f "$work/prefix/system.reg" ]; then
-  as_nobody "$wine" wineboot -i </dev/null >/dev/null 2>&1 || fail "cannot boot the prefix"
+  as_nobody "${wine[@]}" wineboot -i </dev/null >/dev/null 2>&1 || fail "cannot boot the prefix"
 fi
 
 # A fresh folder $1 (owned by root, mode 0755) holding a copy of the updater.
@@ -51,7 +53,7 @@ install_in() {
 # Runs the copy in $1 as the user with no arguments: exit 0 and no output.
 run_in() {
   local status=0
-  as_nobody "$wine" "$1/patcher-updater.exe" </dev/null >"$work/out" 2>&1 || status=$?
+  as_nobody "${wine[@]}" "$1/patcher-updater.exe" </dev/null >"$work/out" 2>&1 || status=$?
   [ "$status" -eq 0 ] || fail "$1: exit status $status"
   [ ! -s "$work/out" ] || fail "$1: the updater printed: $(head -c 300 "$work/out")"
 }
