@@ -6,18 +6,20 @@
 #include <string>
 
 // Starts `application` with exactly `command_line` (no quoting added) in
-// `working_directory` (the test's own when empty), waits for it, and returns
+// `working_directory` (the test's own when empty) and waits until it and every
+// process it started (the restarted patcher among them) have ended. Returns
 // its exit code, or nothing when it could not be started or did not end
 // within `timeout_ms`. The child gets no console and no standard handles.
 std::optional<std::uint32_t> run_process(const std::filesystem::path& application, const std::wstring& command_line,
                                          const std::filesystem::path& working_directory = {},
-                                         std::uint32_t timeout_ms = 60000);
+                                         std::uint32_t timeout_ms = 240000);
 
 // The application wrapped in quotes, as a command line starts.
 std::wstring quoted(const std::filesystem::path& application);
 
-// A process started by a test and not waited for; ended by the destructor if
-// it still runs.
+// A process started by a test in a job of its own, so that the processes it
+// starts are known too. The destructor ends all of them and waits until they
+// are gone, so that no executable of a test folder stays in use.
 class ChildProcess {
 public:
     ChildProcess(const std::filesystem::path& application, const std::wstring& command_line,
@@ -29,12 +31,17 @@ public:
     bool started() const { return handle_ != nullptr; }
     std::uint32_t pid() const { return pid_; }
     bool running() const;
-    // The exit code once the process has ended within `timeout_ms`.
+    // The child's exit code once it has ended within `timeout_ms`.
     std::optional<std::uint32_t> wait(std::uint32_t timeout_ms);
+    // Whether the child and all it started ended within `timeout_ms`.
+    bool wait_for_all(std::uint32_t timeout_ms);
 
 private:
     void* handle_ = nullptr;
+    void* job_ = nullptr;
+    void* port_ = nullptr;
     std::uint32_t pid_ = 0;
+    bool all_ended_ = false;
 };
 
 void sleep_ms(std::uint32_t milliseconds);
