@@ -17,7 +17,7 @@ runs=${1:-1000000}
 seed=${2:-1}
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=$root/build/fuzz
-fuzzers=(command_line path_text text)
+fuzzers=(command_line path_text)
 
 if printf '#include <expected>\nstd::expected<int, int> probe;\n' |
     clang++ -std=c++2b -x c++ -fsyntax-only - 2>/dev/null; then

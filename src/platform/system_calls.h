@@ -4,7 +4,7 @@
 
 // Every Windows function that the program calls, in one table. The real
 // functions are the default; a test replaces entries for the length of a scope
-// (see tests/support/system_call_override.h) to make a call fail with a chosen
+// (see tests/support/seam.h) to make a call fail with a chosen
 // code, count calls or track handles. The list doubles as the inventory of the
 // program's system calls.
 #define PU_SYSTEM_CALLS(X)           \

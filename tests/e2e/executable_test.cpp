@@ -1,0 +1,76 @@
+// The built executable's headers, imports and resources, and how an internal fault ends a process.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+
+#include "platform/windows_api.h"
+#include "support/harness.h"
+
+namespace {
+
+class Executable : public ::testing::Test {
+protected:
+    void SetUp() override {
+        module = ::LoadLibraryExW(build_file(PU_UPDATER_EXE).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+        ASSERT_NE(module, nullptr);
+        image = reinterpret_cast<const char*>(reinterpret_cast<std::uintptr_t>(module) & ~std::uintptr_t{3});  // tag bits
+        nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(image + reinterpret_cast<const IMAGE_DOS_HEADER*>(image)->e_lfanew);
+    }
+    void TearDown() override { ::FreeLibrary(module); }
+    std::string_view resource(LPCWSTR name, LPCWSTR type) const {
+        const HRSRC found = ::FindResourceW(module, name, type);
+        if (!found) return {};
+        return {static_cast<const char*>(::LockResource(::LoadResource(module, found))), ::SizeofResource(module, found)};
+    }
+    HMODULE module = nullptr;
+    const char* image = nullptr;
+    const IMAGE_NT_HEADERS64* nt = nullptr;
+};
+
+TEST_F(Executable, IsAWindowless64BitProgramWithAslrDepNoTimeStampAndOnlySystemImports) {
+    constexpr WORD HARDENING = IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE | IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA |
+                               IMAGE_DLLCHARACTERISTICS_NX_COMPAT;
+    const auto& optional = nt->OptionalHeader;
+    EXPECT_EQ(std::tuple(nt->FileHeader.Machine, nt->FileHeader.TimeDateStamp, optional.Subsystem, optional.MajorSubsystemVersion,
+                         optional.MinorSubsystemVersion, optional.DllCharacteristics & HARDENING),
+              std::tuple(WORD{IMAGE_FILE_MACHINE_AMD64}, DWORD{0}, WORD{IMAGE_SUBSYSTEM_WINDOWS_GUI}, WORD{6}, WORD{0}, int{HARDENING}));
+    std::set<std::string> dlls;
+    const DWORD imports = optional.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+    for (auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(image + imports); entry->Name != 0; ++entry) {
+        std::string name = image + entry->Name;
+        for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        dlls.insert(name);
+    }
+    EXPECT_TRUE(dlls.contains("kernel32.dll"));
+    EXPECT_TRUE(std::ranges::includes(std::set<std::string>{"kernel32.dll", "msvcrt.dll", "ntdll.dll"}, dlls));
+}
+
+// The group: a 6-byte header with the count at byte 4, then 14-byte entries, width first and icon id last.
+TEST_F(Executable, ResourcesHoldSevenPngIconsAVersionAndTheManifest) {
+    const std::string_view group = resource(MAKEINTRESOURCEW(32512), RT_GROUP_ICON);
+    ASSERT_EQ(group.size(), 6u + 7u * 14u);
+    std::set<int> sizes;
+    for (std::size_t entry = 6; entry < group.size(); entry += 14) {
+        sizes.insert(group[entry] == 0 ? 256 : static_cast<unsigned char>(group[entry]));
+        EXPECT_TRUE(resource(MAKEINTRESOURCEW(static_cast<unsigned char>(group[entry + 12])), RT_ICON).starts_with("\x89PNG\r\n\x1a\n"));
+    }
+    EXPECT_EQ(sizes, (std::set<int>{16, 24, 32, 48, 64, 128, 256}));
+
+    const std::string_view version = resource(MAKEINTRESOURCEW(VS_VERSION_INFO), RT_VERSION);
+    const std::wstring_view text(reinterpret_cast<const wchar_t*>(version.data()), version.size() / 2);
+    EXPECT_TRUE(text.contains(L"ProductVersion")) << version.size();
+    const std::string_view manifest = resource(MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+    EXPECT_TRUE(manifest.contains(R"(name="Microsoft.Windows.Common-Controls" version="6.0.0.0")"));
+    EXPECT_TRUE(manifest.contains(R"(requestedExecutionLevel level="asInvoker")"));
+    EXPECT_TRUE(manifest.contains("{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"));  // Windows 10
+}
+
+TEST(FailFast, InternalFaultsEndTheProcessWithTheFailFastStatus) {
+    const auto probe = build_file(PU_FAIL_FAST_PROBE_EXE);
+    EXPECT_EQ(run_process(probe, L"p"), 0u);
+    for (const wchar_t* mode : {L"terminate", L"allocation", L"fatal"})
+        EXPECT_EQ(run_process(probe, std::wstring(L"p ") + mode), 0xC0000409u) << utf8(mode);
+}
+
+}  // namespace

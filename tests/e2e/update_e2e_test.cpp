@@ -1,0 +1,191 @@
+// Whole runs of the real executable under Wine against the stand-in patcher:
+// one table of scenarios, each checked in its files, its restart and its log,
+// byte for byte. Every run exits with 0.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include <functional>
+
+#include "patcher/file_sha256.h"
+#include "patcher_updater/start_updater.hpp"
+#include "platform/windows_api.h"
+#include "support/harness.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Longer than a new failure's text, which must replace it whole (under Wine by the end-of-file fallback).
+const std::string OLDER_LOG = "an older failure, with a text longer than most " + std::string(300, '.');
+
+bool under_wine() { return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
+
+// Version 1 installed in a folder whose name has a space and a non-ASCII letter, version 2 downloaded
+// beside it, and the updater in a folder of its own that holds an older failure's log.
+struct Install {
+    Install() {
+        fs::create_directories(app), fs::create_directories(updater_folder);
+        fs::copy_file(build_file(PU_UPDATER_EXE), updater);
+        fs::copy_file(build_file(PU_STAND_IN_V1_EXE), current);
+        fs::copy_file(build_file(PU_STAND_IN_V2_EXE), replacement);
+        write_file(log, OLDER_LOG);
+        digest1 = digest(current), digest2 = digest(replacement);
+    }
+    ~Install() {
+        std::error_code ignored;
+        fs::remove(other_volume, ignored);
+    }
+
+    // The texts of the scenarios with each {name} filled in; {N} is the system's text for code N.
+    std::wstring expand(std::wstring text) const {
+        const std::pair<std::wstring, std::wstring> names[] = {
+            {L"{current}", current}, {L"{new}", replacement}, {L"{backup}", backup}, {L"{app}", app}, {L"{root}", root.path()},
+            {L"{other}", other_volume}, {L"{digest}", digest2},
+            {L"{digest1}", digest1}, {L"{pid}", std::to_wstring(::GetCurrentProcessId())}};
+        for (const auto& [name, value] : names)
+            for (std::size_t at; (at = text.find(name)) != std::wstring::npos;) text.replace(at, name.size(), value);
+        for (std::size_t at; (at = text.find_first_of(L"{")) != std::wstring::npos && std::iswdigit(text[at + 1]);) {
+            const std::size_t end = text.find(L'}', at);
+            text.replace(at, end + 1 - at, fs::path(os_error_display(std::stoul(text.substr(at + 1, end - at - 1)))).native());
+        }
+        return text;
+    }
+    // "1", "2", "-", "dir" or the content, for the current, new and backup paths.
+    std::string files() const {
+        std::string text;
+        for (const fs::path& path : {current, replacement, backup}) {
+            const auto bytes = fs::is_directory(path) ? std::optional<std::string>("dir") : read_file(path);
+            text += (text.empty() ? "" : " ") + (!bytes ? "-" : *bytes == version1 ? "1" : *bytes == version2 ? "2" : *bytes);
+        }
+        return text;
+    }
+    std::string starts() const { return read_file(app / L"patcher-starts.txt").value_or(""); }
+
+    TempFolder root{L"e2e"};
+    fs::path app = root / L"App Folder \u00e9", updater_folder = root / L"updater", current = app / L"patcher.exe",
+             replacement = app / L"patcher.new", backup = app / L"patcher.exe.old",
+             updater = updater_folder / L"patcher-updater.exe", log = updater_folder / L"patcher-updater.log",
+             other_volume = L"S:\\" + root.path().filename().native() + L".new";
+    std::string version1 = read_file(build_file(PU_STAND_IN_V1_EXE)).value();
+    std::string version2 = read_file(build_file(PU_STAND_IN_V2_EXE)).value();
+    std::wstring digest1, digest2;  // of the current and the new file, taken before a scenario moves one
+
+    static std::wstring digest(const fs::path& file) { return fs::path(file_sha256(utf8(file)).value()).native(); }
+};
+
+std::vector<std::wstring> request(std::wstring current = L"{current}", std::wstring replacement = L"{new}",
+                                  std::wstring sha256 = L"{digest}", std::wstring pid = L"0") {
+    return {L"--pid", pid, L"--current", current, L"--new", replacement, L"--sha256", sha256};
+}
+
+struct Scenario {
+    const char* what;
+    std::vector<std::wstring> arguments;  // "{fill}" pads the command line to the longest the system takes
+    std::wstring log;                     // empty: nothing logged, the older log stays
+    std::string files;                    // current, new and backup afterwards
+    std::wstring restarted_as = L"";      // the restarted patcher's command line; empty: no restart
+    std::function<void(Install&)> arrange = {};
+    std::wstring working_directory = L"";
+};
+
+constexpr auto MISSING = L"current or replacement patcher executable is missing";
+const std::wstring DEEP = L"{root}\\" + std::wstring(130, L'd') + L"\\" + std::wstring(130, L'e');
+const auto move_new_deep = [](Install& i) {
+    fs::create_directories(i.expand(DEEP));
+    fs::rename(i.replacement, i.expand(DEEP + L"\\p.new"));
+};
+
+const Scenario SCENARIOS[] = {
+    {"success", request(), L"", "2 - -", L"\"{current}\""},
+    // Waiting for this test's process would end in a time-out, not in this message.
+    {"wrong digest, refused at once", request(L"{current}", L"{new}", L"{digest1}", L"{pid}"),
+     L"replacement patcher SHA-256 mismatch", "1 2 -"},
+    {"new missing", request(L"{current}", L"{app}\\missing.new"), MISSING, "1 2 -"},
+    {"current is a folder", request(L"{app}"), MISSING, "1 2 -"},
+    {"a device as new", request(L"{current}", L"\\\\.\\NUL"), MISSING, "1 2 -"},
+    {"stale backup", request(), L"", "2 - -", L"\"{current}\"", [](Install& i) { write_file(i.backup, "stale"); }},
+    {"folder at the backup path", request(), L"cannot remove stale patcher backup: {5}", "1 2 dir", L"",
+     [](Install& i) { fs::create_directory(i.backup); }},
+    {"replacement at the backup path", request(L"{current}", L"{app}\\.\\patcher.exe.old"),
+     L"replacement patcher is at the backup path", "1 - 2", L"", [](Install& i) { fs::rename(i.replacement, i.backup); }},
+    {"replacement on another volume", request(L"{current}", L"{other}"), L"cannot install the new patcher executable: {17}",
+     "1 2 -", L"", [](Install& i) { fs::copy_file(i.replacement, i.other_volume); }},
+    {"current and new name one file", request(L"{current}", L"{app}\\.\\patcher.exe", L"{digest1}"),
+     L"cannot install the new patcher executable: {2}", "1 2 -"},
+    {"replacement that cannot start stays", request(), L"cannot restart the updated patcher: {193}", "noprogram - -", L"",
+     [](Install& i) { write_file(i.replacement, "noprogram"), i.digest2 = Install::digest(i.replacement); }},
+    {"option without value", {L"--pid"}, L"missing value for --pid", "1 2 -"},
+    {"a renamed updater keeps the log's name", {}, L"missing --pid", "1 2 -", L"", [](Install& i) {
+         fs::rename(i.updater, i.updater_folder / L"upd.exe"), i.updater = i.updater_folder / L"upd.exe";
+     }},
+    {"unpaired surrogate in a value", request(L"{current}\xD800"), L"argument is not valid unicode: {current}\xFFFD", "1 2 -"},
+    {"longest command line, the request at its end", [] {
+         auto arguments = request();
+         arguments.insert(arguments.begin(), {L"--padding", L"{fill}"});
+         return arguments;
+     }(), L"", "2 - -", L"\"{current}\""},
+    {"trailing dot on current", request(L"{current}."), L"", "2 - -", L"\"{current}.\""},
+    {"trailing dots and spaces on new", request(L"{current}", L"{new}. ."), L"", "2 - -", L"\"{current}\""},
+    {"new deeper than 260 units", request(L"{current}", DEEP + L"\\p.new"), L"", "2 - -", L"\"{current}\"", move_new_deep},
+    {"new deeper than 260 units, verbatim", request(L"{current}", L"\\\\?\\" + DEEP + L"\\p.new"), L"", "2 - -",
+     L"\"{current}\"", move_new_deep},
+    // Wine cannot delete the read-only backup (it lacks the POSIX disposition), so there it stays.
+    {"read-only patcher", request(), L"", under_wine() ? "2 - 1" : "2 - -", L"\"{current}\"",
+     [](Install& i) { ::SetFileAttributesW(i.current.c_str(), FILE_ATTRIBUTE_READONLY); }},
+    {"relative current", request(L"App Folder \u00e9\\patcher.exe"), L"", "2 - -", L"\"App Folder \u00e9\\patcher.exe\"", {},
+     L"{root}"},
+    // The restart searches the updater's and the system's folders, never the working directory.
+    {"bare file names", request(L"patcher.exe", L"patcher.new"), L"cannot restart the updated patcher: program not found",
+     "2 - -", L"", {}, L"{app}"},
+};
+
+std::wstring command_line(const Install& install, const std::vector<std::wstring>& arguments) {
+    std::vector<std::wstring> expanded;
+    for (const auto& argument : arguments) expanded.push_back(install.expand(argument));
+    const std::vector<std::wstring_view> views(expanded.begin(), expanded.end());
+    std::wstring line = patcher_updater::build_command_line(install.updater.native(), views);
+    if (const auto fill = line.find(L"{fill}"); fill != std::wstring::npos)
+        line.replace(fill, 6, std::wstring(32766 - line.size() + 6, L'p'));
+    return line;
+}
+
+TEST(UpdateE2e, EachScenarioLeavesItsFilesRestartAndLog) {
+    for (const Scenario& scenario : SCENARIOS) {
+        SCOPED_TRACE(scenario.what);
+        Install install;
+        if (scenario.arrange) scenario.arrange(install);
+        EXPECT_EQ(run_process(install.updater, command_line(install, scenario.arguments),
+                              install.expand(scenario.working_directory)), 0u);
+        EXPECT_EQ(read_file(install.log), scenario.log.empty() ? OLDER_LOG : utf8(install.expand(scenario.log)));
+        EXPECT_EQ(install.files(), scenario.files);
+        const std::string restart = "version=2|cwd=" + utf8(install.app) + "|cmdline=" + utf8(install.expand(scenario.restarted_as)) + "\n";
+        EXPECT_EQ(install.starts(), scenario.restarted_as.empty() ? "" : restart);
+        // Nothing else is left in the patcher's folder.
+        const auto expected_entries = 3 - std::ranges::count(scenario.files, '-') + !scenario.restarted_as.empty();
+        EXPECT_EQ(std::distance(fs::directory_iterator(install.app), fs::directory_iterator()), expected_entries);
+    }
+}
+
+// Version 1 starts the updater with its own pid through the patcher-side helper and stays a second: the updater
+// waits for it to exit before the swap, and version 2 comes back.
+TEST(UpdateE2e, PatcherStartsTheUpdaterAndComesBackAsVersion2) {
+    Install install;
+    const std::wstring line = L"\"" + install.current.native() + L"\" update \"" + install.updater.native() + L"\" \"" +
+                              install.replacement.native() + L"\" " + install.expand(L"{digest}");
+    EXPECT_EQ(run_process(install.current, line), 0u);
+    EXPECT_EQ(install.files(), "2 - -");
+    EXPECT_EQ(read_file(install.log), OLDER_LOG);
+    EXPECT_EQ(install.starts(), "version=1|cwd=" + utf8(fs::current_path()) + "|cmdline=" + utf8(line) + "\n" +
+                                    "version=1|exit\nversion=2|cwd=" + utf8(install.app) + "|cmdline=\"" + utf8(install.current) + "\"\n");
+}
+
+// The real wait: a patcher that does not end within a minute makes the update fail with nothing changed.
+TEST(UpdateE2e, SlowPatcherThatDoesNotEndTimesOut) {
+    Install install;
+    EXPECT_EQ(run_process(install.updater, command_line(install, request(L"{current}", L"{new}", L"{digest}", L"{pid}"))), 0u);
+    EXPECT_EQ(read_file(install.log), "timed out waiting for the old patcher process to exit");
+    EXPECT_EQ(install.files(), "1 2 -");
+}
+
+}  // namespace

@@ -1,0 +1,240 @@
+// The Windows answers that Wine does not give, made through the seam, a few
+// rows each: the by-handle delete and rename after a refusal with 5, metadata
+// after a refused open or 1920, the NT status paths of reads and writes, and
+// the system's message texts.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+
+#include "platform/file_metadata.h"
+#include "platform/file_operations.h"
+#include "platform/launch.h"
+#include "platform/nt_io.h"
+#include "platform/system_message.h"
+#include "platform/wide_path.h"
+#include "support/harness.h"
+#include "support/seam.h"
+
+namespace {
+
+using enum Call;
+const auto code = [](DWORD c) { return std::unexpected(OsError::from_code(c)); };
+HANDLE g_output = nullptr;  // the standard output the launch finds
+std::vector<std::pair<int, std::vector<unsigned char>>> g_requests;  // the by-handle requests, as Windows 10 takes them
+
+TEST(FileOperations, RefusalWith5FallsBackToAHandleWhoseFailuresReadAs5) {
+    TempFolder folder(L"fallback");
+    const auto file = folder / L"patcher.exe", target = folder / std::wstring(240, L'n');
+    write_file(file, "v1");
+    const std::wstring wide_target = to_wide_path(utf8(target), true).value();
+    std::vector<unsigned char> block(20 + 2 * wide_target.size() + 2);  // flags 3 at 0, name length at 16, name at 20
+    const DWORD flags = 3, name_bytes = static_cast<DWORD>(2 * wide_target.size());
+    std::memcpy(&block[0], &flags, 4), std::memcpy(&block[16], &name_bytes, 4);
+    std::memcpy(&block[20], wide_target.c_str(), name_bytes + 2);
+    ScopedSystemCalls scope;
+    sys().SetFileInformationByHandle = [](HANDLE, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size) -> BOOL {
+        g_requests.push_back({kind, {static_cast<unsigned char*>(info), static_cast<unsigned char*>(info) + size}});
+        return TRUE;
+    };
+    const std::tuple<bool, std::vector<std::pair<Call, DWORD>>, std::expected<void, OsError>> rows[] = {
+        {true, {{DeleteFileW, 5}}, {}},
+        {false, {{MoveFileExW, 5}}, {}},
+        {false, {{MoveFileExW, 5}, {HeapAlloc, 8}}, std::unexpected(OsError::from_kind(OsErrorKind::OutOfMemory))},
+        {false, {{MoveFileExW, 5}, {SetFileInformationByHandle, 145}}, code(145)},
+        {false, {{MoveFileExW, 5}, {SetFileInformationByHandle, 32}}, code(5)},
+    };
+    for (const auto& [deletes, failing, result] : rows) {
+        g_requests.clear();
+        Recorder recorder;
+        for (const auto& [call, failure] : failing) recorder.fail(call, failure);
+        EXPECT_EQ(deletes ? delete_file(utf8(file)) : rename_replace(utf8(file), utf8(target)), result);
+        EXPECT_TRUE(recorder.open.empty());
+        if (result) EXPECT_EQ(g_requests, (decltype(g_requests){deletes ? std::pair(21, std::vector<unsigned char>{0x13, 0, 0, 0})
+                                                                        : std::pair(22, block)}));
+    }
+    EXPECT_EQ(read_file(file), "v1");
+    // Another process may write, rename or delete the file while it is read.
+    const HANDLE writer = ::CreateFileW(file.c_str(), GENERIC_WRITE | DELETE, 7, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_TRUE(open_for_read(utf8(file)));
+    ::CloseHandle(writer);
+}
+
+// What the faked metadata calls answer: a code of 0 leaves the call to the system.
+struct Metadata {
+    DWORD following = 0, itself = 0, tag = 0;  // tag: a reparse tag the handle reports
+    std::optional<std::pair<DWORD, DWORD>> listed;              // attributes and tag of the folder's entry
+} g_faked;
+
+TEST(FileMetadata, RefusedOpensAreListedAndLinksAreNeverTakenForTheirTarget) {
+    TempFolder folder(L"metadata");
+    const std::string file = utf8(folder / L"p.exe");
+    write_file(folder / L"p.exe", "v1");
+    ScopedSystemCalls scope;
+    sys().CreateFileW = [](LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa, DWORD how, DWORD flags, HANDLE model) {
+        const DWORD failure = flags & FILE_FLAG_OPEN_REPARSE_POINT ? g_faked.itself : g_faked.following;
+        if (failure != 0) return ::SetLastError(failure), INVALID_HANDLE_VALUE;
+        return ::CreateFileW(path, access, share, sa, how, flags, model);
+    };
+    sys().GetFileInformationByHandle = [](HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) -> BOOL {
+        const BOOL got = ::GetFileInformationByHandle(file, info);
+        if (g_faked.tag != 0) info->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+        return got;
+    };
+    sys().GetFileInformationByHandleEx = [](HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID info, DWORD) -> BOOL {
+        return *static_cast<FILE_ATTRIBUTE_TAG_INFO*>(info) = {FILE_ATTRIBUTE_REPARSE_POINT, g_faked.tag}, TRUE;
+    };
+    sys().FindFirstFileExW = [](LPCWSTR path, FINDEX_INFO_LEVELS level, LPVOID entry, FINDEX_SEARCH_OPS op, LPVOID, DWORD) {
+        const HANDLE search = ::FindFirstFileExW(path, level, entry, op, nullptr, 0);
+        auto* data = static_cast<WIN32_FIND_DATAW*>(entry);
+        if (g_faked.listed) std::tie(data->dwFileAttributes, data->dwReserved0) = *g_faked.listed;
+        return search;
+    };
+    constexpr DWORD LINK = IO_REPARSE_TAG_SYMLINK, FILTER = IO_REPARSE_TAG_DEDUP, REPARSE = 0x420;
+    // The faked answers, then the error (0: described), whether regular, and the tag.
+    const std::tuple<Metadata, DWORD, bool, DWORD> rows[] = {
+        {{.following = 5}, 0, true, 0},
+        {{.following = 5, .listed = {{REPARSE, IO_REPARSE_TAG_MOUNT_POINT}}}, 5, false, 0},
+        {{.following = 32, .listed = {{REPARSE, FILTER}}}, 0, true, FILTER},
+        {{.tag = LINK}, 0, false, LINK},
+        {{.following = 1920, .tag = LINK}, 1920, false, 0},
+        {{.following = 1920, .itself = 5, .listed = {{REPARSE, FILTER}}}, 0, true, FILTER},
+    };
+    for (const auto& [faked, error, regular, tag] : rows) {
+        g_faked = faked;
+        Recorder recorder;
+        const auto metadata = query_metadata(file);
+        EXPECT_EQ(std::tuple(metadata ? 0u : metadata.error().code(), metadata ? metadata->reparse_tag : 0u), std::tuple(error, tag));
+        EXPECT_EQ(std::pair(is_regular_file(file), path_exists(file)), std::pair(regular, error == 0));
+        EXPECT_TRUE(recorder.open.empty());
+    }
+}
+
+constexpr NTSTATUS PENDING = 0x103;
+
+// A pending read is waited for on its handle; a broken pipe and the end of a file are 0 bytes.
+TEST(NtIo, StatusesBecomeCountsOrCodes) {
+    ScopedSystemCalls scope;
+    static NTSTATUS status, after_wait;
+    static PIO_STATUS_BLOCK pending_block;
+    sys().NtReadFile = [](HANDLE, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STATUS_BLOCK io, PVOID, ULONG length,
+                          PLARGE_INTEGER offset, PULONG key) -> NTSTATUS {
+        EXPECT_EQ(std::tuple(io->Status, offset, key, length), std::tuple(PENDING, nullptr, nullptr, 0xFFFFFFFFul));
+        pending_block = io, io->Information = 7;
+        return status;
+    };
+    sys().WaitForSingleObject = [](HANDLE handle, DWORD timeout) -> DWORD {
+        EXPECT_EQ(std::pair(handle, timeout), std::pair(HANDLE(0x44), DWORD{INFINITE}));
+        return pending_block->Status = after_wait, WAIT_OBJECT_0;
+    };
+    const std::tuple<NTSTATUS, NTSTATUS, std::expected<std::size_t, OsError>> rows[] = {
+        {0, 0, 7u}, {PENDING, static_cast<NTSTATUS>(0xC0000011), 0u}, {static_cast<NTSTATUS>(0xC000014B), 0, 0u},
+        {static_cast<NTSTATUS>(0xC0000022), 0, code(5)},
+    };
+    for (const auto& [first, then, result] : rows) {
+        status = first, after_wait = then;
+        char buffer[8];
+        EXPECT_EQ(read_chunk(HANDLE(0x44), buffer, std::size_t{1} << 33), result) << std::hex << first;
+    }
+}
+
+TEST(NtIoDeathTest, StillPendingAfterTheWaitEndsTheProcess) {
+    const auto stays_pending = [] {  // in the child only
+        sys().NtWriteFile = [](HANDLE, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STATUS_BLOCK, PVOID, ULONG, PLARGE_INTEGER,
+                               PULONG) { return PENDING; };
+        sys().WaitForSingleObject = [](HANDLE, DWORD) -> DWORD { return WAIT_OBJECT_0; };
+        (void)write_chunk(nullptr, "x", 1);
+    };
+    EXPECT_DEATH(stays_pending(), "I/O error: operation failed to complete synchronously, aborting");
+}
+
+// The system's own text for a code, trimmed; NT codes from ntdll's table; the fallback when there is none.
+TEST(SystemMessage, IsTheSystemsTextTrimmedOrAFallbackThatNamesWhy) {
+    ScopedSystemCalls scope;
+    static std::tuple<DWORD, HMODULE, DWORD> asked;
+    static const wchar_t* reply;
+    sys().FormatMessageW = [](DWORD flags, LPCVOID module, DWORD id, DWORD language, LPWSTR buffer, DWORD size, va_list*) -> DWORD {
+        EXPECT_EQ(std::pair(language, size), std::pair(0ul, 2048ul));
+        asked = {flags, HMODULE(module), id};
+        if (reply == nullptr) return ::SetLastError(317), 0;
+        return wcscpy(buffer, reply), static_cast<DWORD>(wcslen(reply));
+    };
+    const HMODULE ntdll = ::GetModuleHandleW(L"NTDLL.DLL");
+    const std::tuple<const wchar_t*, std::uint32_t, std::string, std::tuple<DWORD, HMODULE, DWORD>> rows[] = {
+        {L"Denied. \t\n\f\r", 5, "Denied.", {0x1200, nullptr, 5}},
+        {L"NT text.\r\n", 0xD0000022, "NT text.", {0x1A00, ntdll, 0xC0000022}},
+        {nullptr, 0xD0000022, "OS Error -1073741790 (FormatMessageW() returned error 317)", {0x1A00, ntdll, 0xC0000022}},
+    };
+    for (const auto& [text, number, expected, call] : rows) {
+        reply = text;
+        EXPECT_EQ(std::pair(system_message_text(number), asked), std::pair(expected, call));
+    }
+}
+
+// The restart, with the program search, the standard handles and CreateProcessW faked.
+std::set<std::wstring> g_existing;
+std::wstring g_created;  // application|command line|directory, and "|std" for an inheritable standard output
+
+DWORD copy_text(const wchar_t* text, wchar_t* buffer, DWORD size) {
+    const auto length = static_cast<DWORD>(wcslen(text));
+    return length >= size ? length + 1 : (wcscpy(buffer, text), length);
+}
+
+void fake_the_launch() {
+    sys().GetSystemDirectoryW = [](LPWSTR b, UINT n) -> UINT { return copy_text(L"C:\\Sys", b, n); };
+    sys().GetWindowsDirectoryW = [](LPWSTR b, UINT n) -> UINT { return copy_text(L"C:\\Win", b, n); };
+    sys().GetEnvironmentVariableW = [](LPCWSTR, LPWSTR b, DWORD n) { return copy_text(L"C:\\P1;\"C:\\P;2\";", b, n); };
+    sys().GetFileAttributesW = [](LPCWSTR path) -> DWORD { return g_existing.contains(path) ? 0x20 : INVALID_FILE_ATTRIBUTES; };
+    sys().CreateProcessW = [](LPCWSTR application, LPWSTR line, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL inherit,
+                              DWORD, LPVOID, LPCWSTR directory, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION info) -> BOOL {
+        DWORD flags = 0;
+        const bool std_inherited = (startup->dwFlags & STARTF_USESTDHANDLES) &&
+                                   ::GetHandleInformation(startup->hStdOutput, &flags) && (flags & HANDLE_FLAG_INHERIT);
+        g_created = std::wstring(application) + L"|" + line + L"|" + (directory ? directory : L"-") +
+                    (inherit ? L"" : L"|no-inherit") + (std_inherited ? L"|std" : L"");
+        info->hProcess = ::CreateEventW(nullptr, TRUE, FALSE, nullptr), info->hThread = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        return TRUE;
+    };
+}
+
+TEST(Launch, ProgramTextsReachCreateProcessAsTheirApplicationPath) {
+    wchar_t cwd[MAX_PATH];
+    const std::wstring here(cwd, ::GetCurrentDirectoryW(MAX_PATH, cwd)), name(255, L'k');
+    const HANDLE output = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ScopedSystemCalls scope;
+    fake_the_launch();
+    sys().GetStdHandle = [](DWORD id) { return id == STD_OUTPUT_HANDLE ? g_output : nullptr; };
+    g_output = output;
+    // The program, the files that exist, and what CreateProcessW gets (in C:\App, or the error).
+    const std::tuple<std::u16string, std::set<std::wstring>, std::wstring> rows[] = {
+        {u"C:/App/P.EXE", {}, L"C:/App/P.EXE|\"C:/App/P.EXE\"|C:\\App|std"},
+        {u"patcher", {L"C:\\Sys\\patcher.exe", L"C:\\Win\\patcher.exe"}, L"C:\\Sys\\patcher.exe|\"patcher\"|C:\\App|std"},
+        {u"patcher.beta", {L"C:\\P;2\\patcher.beta", L"C:\\P1\\patcher.beta.exe"}, L"C:\\P;2\\patcher.beta|\"patcher.beta\"|C:\\App|std"},
+        {u"C:\\App\\UPDATE.CMD.", {}, LR"(C:\Sys\cmd.exe|cmd.exe /e:ON /v:OFF /d /c ""C:\App\UPDATE.CMD.""|C:\App|std)"},
+        // 259 units, the longest that is made a full path
+        {u"bin\\" + std::u16string(255, u'k'), {}, L"\\\\?\\" + here + L"\\bin\\" + name + L"|\"bin\\" + name + L"\"|C:\\App|std"},
+        {u"patcher.exe", {}, L"program not found"},
+    };
+    for (const auto& [program, existing, created] : rows) {
+        g_existing = existing, g_created = L"program not found";
+        Recorder recorder;
+        if (auto launched = launch_process({program, {}, u"C:\\App"})) launched->process.reset(), launched->thread.reset();
+        EXPECT_EQ(g_created, created);
+        EXPECT_TRUE(recorder.open.empty());
+    }
+    // A refusal leaves nothing behind.
+    g_existing = {L"C:\\Sys\\patcher.exe"};
+    for (const Call call : {DuplicateHandle, CreateProcessW}) {
+        Recorder recorder;
+        recorder.fail(call, ERROR_NOT_ENOUGH_MEMORY);
+        EXPECT_EQ(launch_process({u"patcher.exe", {}, u"C:\\App"}), code(8));
+        EXPECT_TRUE(recorder.open.empty());
+    }
+    ::CloseHandle(output);
+    // A failed text query is an error, not the empty text.
+    Recorder recorder;
+    recorder.fail(GetFullPathNameW, 206);
+    EXPECT_EQ(to_wide_path("p.exe", true), code(206));
+}
+
+}  // namespace

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+// A file of the build tree; a Linux path (a cross build under Wine) on drive Z:.
+std::filesystem::path build_file(std::string_view path);
+
+// A fresh folder under the temporary folder, removed with all in it when the object goes.
+class TempFolder {
+public:
+    explicit TempFolder(std::wstring_view hint);
+    ~TempFolder();
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path operator/(std::wstring_view name) const { return path_ / name; }
+
+private:
+    std::filesystem::path path_;
+};
+
+void write_file(const std::filesystem::path& path, std::string_view bytes);
+std::optional<std::string> read_file(const std::filesystem::path& path);
+std::string utf8(const std::filesystem::path& path);  // WTF-8, as the program holds paths
+
+// The log's text for a system error on this machine: FormatMessageW's, trimmed, then " (os error N)".
+std::string os_error_display(std::uint32_t code);
+
+// A process started in a job of its own, so that all it starts (the updater,
+// the restarted patcher) is in the job too; the destructor ends them all and
+// waits until they are gone.
+class ChildProcess {
+public:
+    ChildProcess(const std::filesystem::path& application, const std::wstring& command_line,
+                 const std::filesystem::path& working_directory = {});
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    std::uint32_t pid() const { return pid_; }
+    // The exit code once the child and all it started have ended (a limit only against a hung process).
+    std::optional<std::uint32_t> wait_for_all(std::uint32_t limit_ms = 240000);
+
+private:
+    void *process_ = nullptr, *job_ = nullptr, *port_ = nullptr;
+    std::uint32_t pid_ = 0;
+    bool all_ended_ = false;
+};
+
+// Runs exactly `command_line` and waits for it and all it started.
+std::optional<std::uint32_t> run_process(const std::filesystem::path& application, const std::wstring& command_line,
+                                         const std::filesystem::path& working_directory = {});

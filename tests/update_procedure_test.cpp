@@ -1,0 +1,224 @@
+// Whole updates in this process through the system-call seam. Every call of
+// an update is failed in turn, and separately the process is ended before it;
+// whatever the step, nothing may be lost or left open, and the patcher is
+// restarted exactly when the update succeeded. A table of single faults
+// checks the texts that matter. CreateProcessW is faked here.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <optional>
+#include <sstream>
+
+#include "patcher/sha256.h"
+#include "platform/system_message.h"
+#include "support/harness.h"
+#include "support/seam.h"
+#include "update_procedure.h"
+
+namespace {
+
+using enum Call;
+enum class Start { Plain, StaleBackup, ReplacementAtBackup };
+const std::string V1 = "version 1", V2 = "version 2" + std::string(1 << 20, '2');  // two reads and the last
+constexpr std::string_view MESSAGES[] = {
+    "current or replacement patcher executable is missing", "cannot open ", "replacement patcher SHA-256 mismatch",
+    "timed out waiting for the old patcher process to exit", "replacement patcher is at the backup path",
+    "cannot remove stale patcher backup: ", "cannot move the old patcher to backup: ",
+    "cannot install the new patcher executable: ", "cannot restart the updated patcher: "};
+
+std::filesystem::path this_program() {
+    wchar_t path[32768];
+    return std::wstring(path, ::GetModuleFileNameW(nullptr, path, 32768));
+}
+
+// The digest's read buffer, the first heap block: without it the process ends at once.
+bool digest_buffer(const std::vector<Call>& calls, std::size_t k) {
+    return calls[k - 1] == HeapAlloc && std::count(calls.begin(), calls.begin() + k, HeapAlloc) == 1;
+}
+
+// What the faked and observed calls saw during one update.
+struct Seen {
+    std::vector<std::wstring> restarts;  // application|command line|directory of each created process
+    std::vector<DWORD> read_lengths, wait_times, open_access;
+} g_seen;
+
+void observe_calls() {
+    g_seen = {};
+    sys().CreateProcessW = [](LPCWSTR application, LPWSTR line, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL,
+                              DWORD, LPVOID, LPCWSTR directory, LPSTARTUPINFOW, LPPROCESS_INFORMATION info) -> BOOL {
+        g_seen.restarts.push_back(std::wstring(application) + L"|" + line + L"|" + directory);
+        info->hProcess = ::CreateEventW(nullptr, TRUE, TRUE, nullptr), info->hThread = ::CreateEventW(nullptr, TRUE, TRUE, nullptr);
+        return TRUE;
+    };
+    sys().NtReadFile = [](HANDLE file, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STATUS_BLOCK io, PVOID buffer, ULONG length,
+                          PLARGE_INTEGER, PULONG) {
+        g_seen.read_lengths.push_back(length);
+        return ::NtReadFile(file, nullptr, nullptr, nullptr, io, buffer, length, nullptr, nullptr);
+    };
+    // The same standard handles in the sweep and in its children, so that both number the calls alike.
+    sys().GetStdHandle = [](DWORD) {
+        static const HANDLE standard = ::CreateEventW(nullptr, TRUE, TRUE, nullptr);
+        return standard;
+    };
+    sys().WaitForSingleObject = [](HANDLE handle, DWORD ms) { return g_seen.wait_times.push_back(ms), ::WaitForSingleObject(handle, 0); };
+    sys().OpenProcess = [](DWORD access, BOOL inherit, DWORD pid) { return g_seen.open_access.push_back(access), ::OpenProcess(access, inherit, pid); };
+}
+
+// Version 1 at patcher.exe, version 2 at patcher.new (or at the backup path), in a fresh folder or under `root`.
+struct Layout {
+    explicit Layout(Start start, std::filesystem::path root = {}) {
+        app = (root.empty() ? folder.emplace(L"update").path() : root) / L"App \u00e9";
+        current = app / L"patcher.exe", backup = app / L"patcher.exe.old";
+        replacement = start == Start::ReplacementAtBackup ? backup : app / L"patcher.new";
+        std::filesystem::create_directories(app);
+        write_file(current, V1), write_file(replacement, V2);
+        if (start == Start::StaleBackup) write_file(backup, "stale");
+    }
+    // "1", "2", "-" or the content, for the current, new and backup paths.
+    std::string contents() const {
+        std::string text;
+        for (const auto& path : {current, replacement, backup}) {
+            const auto bytes = read_file(path);
+            text += (text.empty() ? "" : " ") + (!bytes ? "-" : *bytes == V1 ? "1" : *bytes == V2 ? "2" : *bytes);
+        }
+        return text;
+    }
+    // Installed, or else the old build whole at the current or backup path and the new one at the new path.
+    bool nothing_lost() const {
+        const auto now = read_file(current);
+        return now == V2 || ((now == V1 || read_file(backup) == V1) && read_file(replacement) == V2);
+    }
+    std::optional<TempFolder> folder;
+    std::filesystem::path app, current, replacement, backup;
+};
+
+// An update of `layout`; `pid` is of a process that has ended but stays known while the test holds it.
+std::string update(const Layout& layout, std::uint32_t pid) {
+    Sha256 hasher;
+    hasher.update(V2.data(), V2.size());
+    const auto updated = apply_update({pid, utf8(layout.current), utf8(layout.replacement), to_hex(hasher.finish())});
+    return updated ? "success" : chain_text(updated.error(), system_message_text);
+}
+
+class UpdateTest : public ::testing::TestWithParam<Start> {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(ended.wait_for_all(), 0u);
+        observe_calls();
+    }
+    // The numbered calls of a clean update from this start, and what it did.
+    std::vector<Call> clean_calls() {
+        const Layout layout(GetParam());
+        Recorder recorder;
+        const std::string outcome = update(layout, ended.pid());
+        EXPECT_TRUE(recorder.open.empty());
+        if (GetParam() == Start::ReplacementAtBackup) {
+            EXPECT_EQ(outcome, MESSAGES[4]);
+            return recorder.calls;
+        }
+        EXPECT_EQ(std::pair(outcome, layout.contents()), std::pair(std::string("success"), std::string("2 - -")));
+        const std::wstring current = layout.current.native();
+        EXPECT_EQ(g_seen.restarts, std::vector<std::wstring>{current + L"|\"" + current + L"\"|" + layout.app.native()});
+        EXPECT_EQ(g_seen.read_lengths, (std::vector<DWORD>{1 << 20, 1 << 20, 1 << 20}));
+        EXPECT_EQ(g_seen.wait_times, std::vector<DWORD>{60000});
+        EXPECT_EQ(g_seen.open_access, std::vector<DWORD>{0x00101000});  // SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION
+        return recorder.calls;
+    }
+    ChildProcess ended{this_program(), L"t --gtest_filter=-*"};
+    ScopedSystemCalls scope;
+};
+
+TEST_P(UpdateTest, EveryFailedCallLosesNothingAndRestartsOnlyAfterSuccess) {
+    const std::vector<Call> calls = clean_calls();
+    for (std::size_t k = 1; k <= calls.size(); ++k) {
+        if (digest_buffer(calls, k)) continue;  // swept in a child below
+        SCOPED_TRACE(testing::Message() << "call " << k << " of " << calls.size());
+        const Layout layout(GetParam());
+        g_seen = {};
+        Recorder recorder;
+        const Call call = calls[k - 1];
+        recorder.fail_at(k, call == NtReadFile ? 0xC000009C : call == MoveFileExW || call == DeleteFileW ? 5 : 31);
+        const std::string outcome = update(layout, ended.pid());
+        EXPECT_TRUE(recorder.open.empty());
+        EXPECT_TRUE(layout.nothing_lost()) << outcome;
+        EXPECT_EQ(g_seen.restarts.size(), outcome == "success" ? 1u : 0u) << outcome;
+        EXPECT_TRUE(std::ranges::any_of(MESSAGES, [&](std::string_view m) { return outcome.starts_with(m); }) ||
+                    outcome == "success" || outcome == os_error_display(23))  // a failed read, alone
+            << outcome;
+    }
+}
+
+// Ended before call k, as a power cut would end it; the digest buffer that cannot be had ends the process at once.
+TEST_P(UpdateTest, EndedAtAnyCallLosesNothing) {
+    const std::vector<Call> calls = clean_calls();
+    for (std::size_t k = 1; k <= calls.size(); ++k) {
+        SCOPED_TRACE(testing::Message() << "call " << k << " of " << calls.size());
+        TempFolder root(L"crash");
+        const Layout layout(GetParam(), root.path());
+        const bool buffer = digest_buffer(calls, k);
+        const std::wstring order = std::to_wstring(static_cast<int>(GetParam())) + L" " + std::to_wstring(k) + L" " +
+                                   std::to_wstring(ended.pid()) + (buffer ? L" fail " : L" end ") + root.path().native();
+        ::SetEnvironmentVariableW(L"PU_UPDATE_CHILD", order.c_str());
+        EXPECT_EQ(run_process(this_program(), L"t --gtest_filter=UpdateChild.*"), buffer ? 0xC0000409u : 99u);
+        ::SetEnvironmentVariableW(L"PU_UPDATE_CHILD", nullptr);
+        EXPECT_TRUE(layout.nothing_lost()) << layout.contents();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Starts, UpdateTest, ::testing::Values(Start::Plain, Start::StaleBackup, Start::ReplacementAtBackup));
+
+// Single faults and the text each gives ("{N}": the system's text for code N), then current, new and backup.
+using UpdateSteps = UpdateTest;  // the fixture without a start of its own
+TEST_F(UpdateSteps, EachStepReportsItsOwnMessageOverTheSystemsError) {
+    const std::tuple<Start, std::vector<std::tuple<Call, std::size_t, std::uint32_t>>, std::string, std::string> rows[] = {
+        {Start::Plain, {{CreateFileW, 3, 32}}, "cannot open {new}: {32}", "1 2 -"},
+        {Start::Plain, {{NtReadFile, 2, 0xC000009C}}, "{23}", "1 2 -"},
+        {Start::Plain, {{WaitForSingleObject, 1, 6}}, MESSAGES[3].data(), "1 2 -"},
+        {Start::Plain, {{MoveFileExW, 1, 32}}, "cannot move the old patcher to backup: {32}", "1 2 -"},
+        {Start::Plain, {{MoveFileExW, 2, 32}, {MoveFileExW, 3, 32}}, "cannot install the new patcher executable: {32}", "- 2 1"},
+        {Start::Plain, {{CreateProcessW, 1, 2}}, "cannot restart the updated patcher: {2}", "2 - -"},
+        {Start::Plain, {{DeleteFileW, 1, 32}}, "success", "2 - 1"},
+        {Start::Plain, {{OpenProcess, 1, 5}}, "success", "2 - -"},  // and no wait
+        {Start::StaleBackup, {{DeleteFileW, 1, 32}}, "cannot remove stale patcher backup: {32}", "1 2 stale"},
+        {Start::StaleBackup, {{CreateFileW, 4, 123}}, "success", "2 - -"},  // the backup's query: replaced anyway
+        {Start::ReplacementAtBackup, {{CreateFileW, 4, 123}}, MESSAGES[4].data(), "1 2 2"},
+    };
+    for (const auto& [start, failing, text, files] : rows) {
+        SCOPED_TRACE(text);
+        const Layout layout(start);
+        g_seen = {};
+        Recorder recorder;
+        for (const auto& [call, n, code] : failing) recorder.fail(call, code, n);
+        std::string expected = text;
+        for (std::size_t at; (at = expected.find('{')) != std::string::npos;) {
+            const std::string key = expected.substr(at + 1, expected.find('}', at) - at - 1);
+            expected.replace(at, key.size() + 2, key == "new" ? utf8(layout.replacement) : os_error_display(std::stoul(key)));
+        }
+        EXPECT_EQ(update(layout, ended.pid()), expected);
+        EXPECT_EQ(layout.contents(), files);
+        EXPECT_EQ(g_seen.restarts.size(), text == "success" ? 1u : 0u);
+        if (std::get<0>(failing[0]) == OpenProcess) EXPECT_TRUE(g_seen.wait_times.empty());
+        EXPECT_TRUE(recorder.open.empty());
+    }
+}
+
+// The crash sweep's child: one update, ended before the ordered call or failing it. Not run on its own.
+TEST(UpdateChild, UpdatesUntilTheOrderedCall) {
+    wchar_t order[1024];
+    if (::GetEnvironmentVariableW(L"PU_UPDATE_CHILD", order, 1024) == 0) return;
+    std::wistringstream fields(order);
+    int start = 0;
+    std::size_t k = 0;
+    DWORD pid = 0;
+    std::wstring mode, root;
+    fields >> start >> k >> pid >> mode >> std::ws;
+    std::getline(fields, root);
+    const Layout layout(static_cast<Start>(start), root);
+    observe_calls();
+    Recorder recorder;
+    if (mode == L"fail") recorder.fail_at(k, 8);
+    else recorder.before(k, [] { ::TerminateProcess(::GetCurrentProcess(), 99); });
+    (void)update(layout, pid);
+}
+
+}  // namespace
