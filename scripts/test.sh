@@ -1,16 +1,23 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything, and runs every test: the
-# Windows build under Wine and the pure logic natively with sanitizers.
+# Windows build under Wine, the pure logic natively with sanitizers, and a
+# clean build of the executable that must equal the tested one byte for byte.
+# Each stage says how long it took.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
+stage() {
+  local start=$SECONDS
+  "$@"
+  echo "== $* ($((SECONDS - start)) s)" >&2
+}
 
-cmake --preset windows >/dev/null
-cmake --build --preset windows
-ctest --preset windows
+stage cmake --preset windows >/dev/null
+stage cmake --build --preset windows
+stage ctest --preset windows
 
-cmake --preset native >/dev/null
-cmake --build --preset native
-ctest --preset native
+stage cmake --preset native >/dev/null
+stage cmake --build --preset native
+stage ctest --preset native
 
-scripts/check-reproducible.sh
+stage scripts/check-reproducible.sh build/windows/patcher-updater.exe
