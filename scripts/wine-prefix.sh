@@ -24,12 +24,9 @@ start)
     /v Debugger /t REG_SZ /d "" /f </dev/null >/dev/null 2>&1
   "${wine[@]}" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
     /v Auto /t REG_SZ /d "0" /f </dev/null >/dev/null 2>&1
-  # Two extra drives for the tests: R: on the same volume as the build (a
-  # drive root), S: on a tmpfs (another volume, where renames fail with 17).
-  drive_r="$WINEPREFIX/drive_r"
+  # Drive S: for the tests, on a tmpfs: another volume, where renames fail with 17.
   drive_s="/dev/shm/patcher-updater-$(echo -n "$WINEPREFIX" | md5sum | cut -c1-12)"
-  mkdir -p "$drive_r" "$drive_s"
-  ln -sfn "$drive_r" "$WINEPREFIX/dosdevices/r:"
+  mkdir -p "$drive_s"
   ln -sfn "$drive_s" "$WINEPREFIX/dosdevices/s:"
   exit 0
   ;;
