@@ -216,9 +216,11 @@ TEST(Launch, ProgramTextsReachCreateProcessAsTheirApplicationPath) {
         {u"patcher.exe", {}, L"program not found"},
     };
     for (const auto& [program, existing, created] : rows) {
-        g_existing = existing, g_created = L"program not found";
+        g_existing = existing, g_created.clear();
         Recorder recorder;
-        if (auto launched = launch_process({program, {}, u"C:\\App"})) launched->process.reset(), launched->thread.reset();
+        auto launched = launch_process({program, {}, u"C:\\App"});
+        if (launched) launched->process.reset(), launched->thread.reset();
+        else g_created.assign(launched.error().message().begin(), launched.error().message().end());
         EXPECT_EQ(g_created, created);
         EXPECT_TRUE(recorder.open.empty());
     }
@@ -230,7 +232,7 @@ TEST(Launch, ProgramTextsReachCreateProcessAsTheirApplicationPath) {
         EXPECT_EQ(launch_process({u"patcher.exe", {}, u"C:\\App"}), code(8));
         EXPECT_TRUE(recorder.open.empty());
     }
-    ::CloseHandle(output);
+    ::CloseHandle(output), g_output = nullptr;
     // A failed text query is an error, not the empty text.
     Recorder recorder;
     recorder.fail(GetFullPathNameW, 206);
