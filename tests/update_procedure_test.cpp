@@ -1,13 +1,11 @@
 // Whole updates in this process through the system-call seam. Every call of
-// an update is failed in turn, and separately the process is ended before it;
-// whatever the step, nothing may be lost or left open, and the patcher is
-// restarted exactly when the update succeeded. A table of single faults
-// checks the texts that matter. CreateProcessW is faked here.
+// an update is failed in turn, and the files are checked just before it as if
+// the process ended there; whatever the step, nothing may be lost or left
+// open, and the patcher is restarted exactly when the update succeeded. A
+// table of single faults checks the texts that matter. CreateProcessW is faked.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <optional>
-#include <sstream>
 
 #include "patcher/sha256.h"
 #include "platform/system_message.h"
@@ -36,60 +34,39 @@ bool digest_buffer(const std::vector<Call>& calls, std::size_t k) {
     return calls[k - 1] == HeapAlloc && std::count(calls.begin(), calls.begin() + k, HeapAlloc) == 1;
 }
 
-// What the faked and observed calls saw during one update.
-struct Seen {
-    std::vector<std::wstring> restarts;  // application|command line|directory of each created process
-    std::vector<DWORD> read_lengths, wait_times, open_access;
-} g_seen;
+// The restarts (application|command line|directory) and the wait (access, then time) of one update.
+std::vector<std::wstring> g_restarts;
+std::vector<DWORD> g_wait;
 
 void observe_calls() {
-    g_seen = {};
+    g_restarts.clear(), g_wait.clear();
     sys().CreateProcessW = [](LPCWSTR application, LPWSTR line, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL,
                               DWORD, LPVOID, LPCWSTR directory, LPSTARTUPINFOW, LPPROCESS_INFORMATION info) -> BOOL {
-        g_seen.restarts.push_back(std::wstring(application) + L"|" + line + L"|" + directory);
+        g_restarts.push_back(std::wstring(application) + L"|" + line + L"|" + directory);
         info->hProcess = ::CreateEventW(nullptr, TRUE, TRUE, nullptr), info->hThread = ::CreateEventW(nullptr, TRUE, TRUE, nullptr);
         return TRUE;
     };
-    sys().NtReadFile = [](HANDLE file, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STATUS_BLOCK io, PVOID buffer, ULONG length,
-                          PLARGE_INTEGER, PULONG) {
-        g_seen.read_lengths.push_back(length);
-        return ::NtReadFile(file, nullptr, nullptr, nullptr, io, buffer, length, nullptr, nullptr);
-    };
-    // The same standard handles in the sweep and in its children, so that both number the calls alike.
-    sys().GetStdHandle = [](DWORD) {
-        static const HANDLE standard = ::CreateEventW(nullptr, TRUE, TRUE, nullptr);
-        return standard;
-    };
-    sys().WaitForSingleObject = [](HANDLE handle, DWORD ms) { return g_seen.wait_times.push_back(ms), ::WaitForSingleObject(handle, 0); };
-    sys().OpenProcess = [](DWORD access, BOOL inherit, DWORD pid) { return g_seen.open_access.push_back(access), ::OpenProcess(access, inherit, pid); };
+    sys().OpenProcess = [](DWORD access, BOOL inherit, DWORD pid) { return g_wait.push_back(access), ::OpenProcess(access, inherit, pid); };
+    sys().WaitForSingleObject = [](HANDLE handle, DWORD ms) { return g_wait.push_back(ms), ::WaitForSingleObject(handle, 0); };
 }
 
 // Version 1 at patcher.exe, version 2 at patcher.new (or at the backup path), in a fresh folder or under `root`.
 struct Layout {
-    explicit Layout(Start start, std::filesystem::path root = {}) {
-        app = (root.empty() ? folder.emplace(L"update").path() : root) / L"App \u00e9";
-        current = app / L"patcher.exe", backup = app / L"patcher.exe.old";
-        replacement = start == Start::ReplacementAtBackup ? backup : app / L"patcher.new";
+    explicit Layout(Start start, const std::filesystem::path& root = {})
+        : app((root.empty() ? folder.emplace(L"update").path() : root) / L"App \u00e9"),
+          replacement(start == Start::ReplacementAtBackup ? backup : app / L"patcher.new") {
         std::filesystem::create_directories(app);
         write_file(current, V1), write_file(replacement, V2);
         if (start == Start::StaleBackup) write_file(backup, "stale");
     }
-    // "1", "2", "-" or the content, for the current, new and backup paths.
-    std::string contents() const {
-        std::string text;
-        for (const auto& path : {current, replacement, backup}) {
-            const auto bytes = read_file(path);
-            text += (text.empty() ? "" : " ") + (!bytes ? "-" : *bytes == V1 ? "1" : *bytes == V2 ? "2" : *bytes);
-        }
-        return text;
-    }
+    std::string contents() const { return describe({current, replacement, backup}, V1, V2); }
     // Installed, or else the old build whole at the current or backup path and the new one at the new path.
     bool nothing_lost() const {
         const auto now = read_file(current);
         return now == V2 || ((now == V1 || read_file(backup) == V1) && read_file(replacement) == V2);
     }
     std::optional<TempFolder> folder;
-    std::filesystem::path app, current, replacement, backup;
+    std::filesystem::path app, current = app / L"patcher.exe", backup = app / L"patcher.exe.old", replacement;
 };
 
 // An update of `layout`; `pid` is of a process that has ended but stays known while the test holds it.
@@ -116,52 +93,38 @@ protected:
             EXPECT_EQ(outcome, MESSAGES[4]);
             return recorder.calls;
         }
-        EXPECT_EQ(std::pair(outcome, layout.contents()), std::pair(std::string("success"), std::string("2 - -")));
+        EXPECT_EQ(outcome + " " + layout.contents(), "success 2 - -");
         const std::wstring current = layout.current.native();
-        EXPECT_EQ(g_seen.restarts, std::vector<std::wstring>{current + L"|\"" + current + L"\"|" + layout.app.native()});
-        EXPECT_EQ(g_seen.read_lengths, (std::vector<DWORD>{1 << 20, 1 << 20, 1 << 20}));
-        EXPECT_EQ(g_seen.wait_times, std::vector<DWORD>{60000});
-        EXPECT_EQ(g_seen.open_access, std::vector<DWORD>{0x00101000});  // SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION
+        EXPECT_EQ(g_restarts, std::vector<std::wstring>{current + L"|\"" + current + L"\"|" + layout.app.native()});
+        EXPECT_EQ(std::ranges::count(recorder.calls, NtReadFile), 3);  // 1 MiB at a time, then the end
+        // SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, then a minute
+        EXPECT_EQ(g_wait, (std::vector<DWORD>{0x00101000, 60000}));
         return recorder.calls;
     }
     ChildProcess ended{this_program(), L"t --gtest_filter=-*"};
     ScopedSystemCalls scope;
 };
 
-TEST_P(UpdateTest, EveryFailedCallLosesNothingAndRestartsOnlyAfterSuccess) {
+// Each call in turn is failed, and just before it the files are checked as a power cut would leave
+// them (no handle that the update holds deletes anything when it closes).
+TEST_P(UpdateTest, EveryCallFailedOrCutShortLosesNothingAndRestartsOnlyAfterSuccess) {
     const std::vector<Call> calls = clean_calls();
     for (std::size_t k = 1; k <= calls.size(); ++k) {
-        if (digest_buffer(calls, k)) continue;  // swept in a child below
         SCOPED_TRACE(testing::Message() << "call " << k << " of " << calls.size());
         const Layout layout(GetParam());
-        g_seen = {};
+        observe_calls();
         Recorder recorder;
+        recorder.before(k, [&] { EXPECT_TRUE(layout.nothing_lost()) << "cut short: " << layout.contents(); });
         const Call call = calls[k - 1];
-        recorder.fail_at(k, call == NtReadFile ? 0xC000009C : call == MoveFileExW || call == DeleteFileW ? 5 : 31);
+        if (!digest_buffer(calls, k))  // see NoDigestBufferEndsTheProcessAtOnce
+            recorder.fail_at(k, call == NtReadFile ? 0xC000009C : call == MoveFileExW || call == DeleteFileW ? 5 : 31);
         const std::string outcome = update(layout, ended.pid());
         EXPECT_TRUE(recorder.open.empty());
         EXPECT_TRUE(layout.nothing_lost()) << outcome;
-        EXPECT_EQ(g_seen.restarts.size(), outcome == "success" ? 1u : 0u) << outcome;
+        EXPECT_EQ(g_restarts.size(), outcome == "success" ? 1u : 0u) << outcome;
         EXPECT_TRUE(std::ranges::any_of(MESSAGES, [&](std::string_view m) { return outcome.starts_with(m); }) ||
                     outcome == "success" || outcome == os_error_display(23))  // a failed read, alone
             << outcome;
-    }
-}
-
-// Ended before call k, as a power cut would end it; the digest buffer that cannot be had ends the process at once.
-TEST_P(UpdateTest, EndedAtAnyCallLosesNothing) {
-    const std::vector<Call> calls = clean_calls();
-    for (std::size_t k = 1; k <= calls.size(); ++k) {
-        SCOPED_TRACE(testing::Message() << "call " << k << " of " << calls.size());
-        TempFolder root(L"crash");
-        const Layout layout(GetParam(), root.path());
-        const bool buffer = digest_buffer(calls, k);
-        const std::wstring order = std::to_wstring(static_cast<int>(GetParam())) + L" " + std::to_wstring(k) + L" " +
-                                   std::to_wstring(ended.pid()) + (buffer ? L" fail " : L" end ") + root.path().native();
-        ::SetEnvironmentVariableW(L"PU_UPDATE_CHILD", order.c_str());
-        EXPECT_EQ(run_process(this_program(), L"t --gtest_filter=UpdateChild.*"), buffer ? 0xC0000409u : 99u);
-        ::SetEnvironmentVariableW(L"PU_UPDATE_CHILD", nullptr);
-        EXPECT_TRUE(layout.nothing_lost()) << layout.contents();
     }
 }
 
@@ -173,6 +136,7 @@ TEST_F(UpdateSteps, EachStepReportsItsOwnMessageOverTheSystemsError) {
     const std::tuple<Start, std::vector<std::tuple<Call, std::size_t, std::uint32_t>>, std::string, std::string> rows[] = {
         {Start::Plain, {{CreateFileW, 3, 32}}, "cannot open {new}: {32}", "1 2 -"},
         {Start::Plain, {{NtReadFile, 2, 0xC000009C}}, "{23}", "1 2 -"},
+        {Start::Plain, {}, MESSAGES[3].data(), "1 2 -"},  // no fault, but the patcher (this process) still runs
         {Start::Plain, {{WaitForSingleObject, 1, 6}}, MESSAGES[3].data(), "1 2 -"},
         {Start::Plain, {{MoveFileExW, 1, 32}}, "cannot move the old patcher to backup: {32}", "1 2 -"},
         {Start::Plain, {{MoveFileExW, 2, 32}, {MoveFileExW, 3, 32}}, "cannot install the new patcher executable: {32}", "- 2 1"},
@@ -186,39 +150,23 @@ TEST_F(UpdateSteps, EachStepReportsItsOwnMessageOverTheSystemsError) {
     for (const auto& [start, failing, text, files] : rows) {
         SCOPED_TRACE(text);
         const Layout layout(start);
-        g_seen = {};
+        observe_calls();
         Recorder recorder;
         for (const auto& [call, n, code] : failing) recorder.fail(call, code, n);
         std::string expected = text;
-        for (std::size_t at; (at = expected.find('{')) != std::string::npos;) {
-            const std::string key = expected.substr(at + 1, expected.find('}', at) - at - 1);
-            expected.replace(at, key.size() + 2, key == "new" ? utf8(layout.replacement) : os_error_display(std::stoul(key)));
-        }
-        EXPECT_EQ(update(layout, ended.pid()), expected);
+        if (const auto at = expected.find("{new}"); at != std::string::npos) expected.replace(at, 5, utf8(layout.replacement));
+        EXPECT_EQ(update(layout, failing.empty() ? ::GetCurrentProcessId() : ended.pid()), with_system_texts(expected));
         EXPECT_EQ(layout.contents(), files);
-        EXPECT_EQ(g_seen.restarts.size(), text == "success" ? 1u : 0u);
-        if (std::get<0>(failing[0]) == OpenProcess) EXPECT_TRUE(g_seen.wait_times.empty());
+        EXPECT_EQ(g_restarts.size(), text == "success" ? 1u : 0u);
+        if (!failing.empty() && std::get<0>(failing[0]) == OpenProcess) EXPECT_TRUE(g_wait.empty());
         EXPECT_TRUE(recorder.open.empty());
     }
 }
 
-// The crash sweep's child: one update, ended before the ordered call or failing it. Not run on its own.
-TEST(UpdateChild, UpdatesUntilTheOrderedCall) {
-    wchar_t order[1024];
-    if (::GetEnvironmentVariableW(L"PU_UPDATE_CHILD", order, 1024) == 0) return;
-    std::wistringstream fields(order);
-    int start = 0;
-    std::size_t k = 0;
-    DWORD pid = 0;
-    std::wstring mode, root;
-    fields >> start >> k >> pid >> mode >> std::ws;
-    std::getline(fields, root);
-    const Layout layout(static_cast<Start>(start), root);
-    observe_calls();
-    Recorder recorder;
-    if (mode == L"fail") recorder.fail_at(k, 8);
-    else recorder.before(k, [] { ::TerminateProcess(::GetCurrentProcess(), 99); });
-    (void)update(layout, pid);
+TEST_F(UpdateSteps, NoDigestBufferEndsTheProcessAtOnce) {
+    const Layout layout(Start::Plain);
+    EXPECT_EXIT({ Recorder recorder; recorder.fail(HeapAlloc, 8); (void)update(layout, ended.pid()); },
+                testing::ExitedWithCode(static_cast<int>(0xC0000409)), "");
 }
 
 }  // namespace

@@ -91,7 +91,7 @@ bool Recorder::planned_failure(Call call, std::uint32_t& code) {
     if (calls.size() == action_.first) action_.second();
     const auto n = static_cast<std::size_t>(std::ranges::count(calls, call));
     if (calls.size() == fail_at_.first) return code = fail_at_.second, true;
-    for (const Failure& f : failures_)
-        if (f.call == call && f.n == n) return code = f.code, true;
+    for (const auto& [failing, nth, with] : failures_)
+        if (failing == call && nth == n) return code = with, true;
     return false;
 }

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <set>
+#include <tuple>
 #include <vector>
 
 #include "platform/system_calls.h"
@@ -36,19 +38,14 @@ public:
     // Fails the k-th numbered call, or the n-th call of `call`.
     void fail_at(std::size_t k, std::uint32_t code) { fail_at_ = {k, code}; }
     void fail(Call call, std::uint32_t code, std::size_t n = 1) { failures_.push_back({call, n, code}); }
-    void before(std::size_t k, void (*action)()) { action_ = {k, action}; }
+    void before(std::size_t k, std::function<void()> action) { action_ = {k, std::move(action)}; }
 
     std::vector<Call> calls;
     std::set<void*> open;
     bool planned_failure(Call call, std::uint32_t& code);  // for the wrappers
 
 private:
-    struct Failure {
-        Call call;
-        std::size_t n;
-        std::uint32_t code;
-    };
-    std::vector<Failure> failures_;
+    std::vector<std::tuple<Call, std::size_t, std::uint32_t>> failures_;
     std::pair<std::size_t, std::uint32_t> fail_at_{};
-    std::pair<std::size_t, void (*)()> action_{};
+    std::pair<std::size_t, std::function<void()>> action_{};
 };
