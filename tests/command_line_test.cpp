@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "command_line.h"
-#include "patcher_updater/start_updater.hpp"
 #include "platform/wide_text.h"
 #include "update_request.h"
 
@@ -52,12 +51,6 @@ TEST(CommandLine, TextBecomesTheRequestOrTheFirstProblem) {
     EXPECT_EQ(outcome("u --pid 1 --sha256 c --new b"), "missing --current");
     EXPECT_EQ(outcome("u --pid 1 --current a --sha256 c"), "missing --new");
     EXPECT_EQ(outcome("u --pid 1 --current a --new b"), "missing --sha256");
-}
-
-// The patcher's whole command line; the round trip of any list is a fuzz property.
-TEST(CommandLine, ThePatchersLineNamesTheRequest) {
-    EXPECT_EQ(patcher_updater::build_updater_command_line(L"C:\\u.exe", 42, L"C:\\My App\\p.exe", L"n\\", L""),
-              LR"("C:\u.exe" --pid 42 --current "C:\My App\p.exe" --new n\ --sha256 "")");
 }
 
 }  // namespace

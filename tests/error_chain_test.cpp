@@ -28,12 +28,6 @@ TEST(ErrorChain, EachShapeDisplaysItsLinksJoinedByColonAndSpace) {
     }
 }
 
-TEST(OsError, BrokenPipeCodesAreTheEndOfData) {
-    for (const std::uint32_t code : {109u, 232u, 10058u}) EXPECT_EQ(OsError::from_code(code).kind(), OsErrorKind::BrokenPipe);
-    EXPECT_EQ(OsError::from_code(5).kind(), OsErrorKind::PermissionDenied);
-    EXPECT_EQ(OsError::with_message(OsErrorKind::WriteZero, "w").kind(), OsErrorKind::WriteZero);
-}
-
 // Only A to Z fold; nothing is trimmed; the lengths must agree.
 TEST(DigestMatch, IgnoresTheCaseOfAsciiLettersOnly) {
     const std::string computed = "09afz";

@@ -62,6 +62,15 @@ std::string utf8(const std::filesystem::path& path) {
     return to_wtf8(std::u16string_view(reinterpret_cast<const char16_t*>(path.c_str()), path.native().size()));
 }
 
+std::string describe(std::initializer_list<std::filesystem::path> paths, std::string_view v1, std::string_view v2) {
+    std::string text;
+    for (const auto& path : paths) {
+        const auto bytes = std::filesystem::is_directory(path) ? std::optional<std::string>("dir") : read_file(path);
+        text += (text.empty() ? "" : " ") + (!bytes ? "-" : *bytes == v1 ? "1" : *bytes == v2 ? "2" : *bytes);
+    }
+    return text;
+}
+
 std::string os_error_display(std::uint32_t code) {
     wchar_t buffer[2048];
     const DWORD length = ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
@@ -71,13 +80,20 @@ std::string os_error_display(std::uint32_t code) {
     return text + " (os error " + std::to_string(static_cast<std::int32_t>(code)) + ")";
 }
 
-ChildProcess::ChildProcess(const std::filesystem::path& application, const std::wstring& command_line,
+std::string with_system_texts(std::string text) {
+    for (std::size_t at; (at = text.find('{')) != std::string::npos;) {
+        const std::size_t end = text.find('}', at);
+        text.replace(at, end + 1 - at, os_error_display(std::stoul(text.substr(at + 1, end - at - 1))));
+    }
+    return text;
+}
+
+ChildProcess::ChildProcess(const std::filesystem::path& application, std::wstring line,
                            const std::filesystem::path& working_directory) {
     job_ = ::CreateJobObjectW(nullptr, nullptr);
     port_ = ::CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
     JOBOBJECT_ASSOCIATE_COMPLETION_PORT link{job_, port_};
     ::SetInformationJobObject(job_, JobObjectAssociateCompletionPortInformation, &link, sizeof link);
-    std::wstring line = command_line;
     STARTUPINFOW startup{.cb = sizeof(STARTUPINFOW)};
     PROCESS_INFORMATION info{};
     // A start that fails never ran the program: under load Wine now and then refuses one, so try again.
@@ -115,9 +131,4 @@ std::optional<std::uint32_t> ChildProcess::wait_for_all(std::uint32_t limit_ms) 
     DWORD code = 0;
     if (process_ == nullptr || !::GetExitCodeProcess(process_, &code)) return std::nullopt;
     return code;
-}
-
-std::optional<std::uint32_t> run_process(const std::filesystem::path& application, const std::wstring& command_line,
-                                         const std::filesystem::path& working_directory) {
-    return ChildProcess(application, command_line, working_directory).wait_for_all();
 }

@@ -25,16 +25,19 @@ private:
 void write_file(const std::filesystem::path& path, std::string_view bytes);
 std::optional<std::string> read_file(const std::filesystem::path& path);
 std::string utf8(const std::filesystem::path& path);  // WTF-8, as the program holds paths
+// Each path as "1" or "2" (it holds that version), "-" (nothing there), "dir" or its content.
+std::string describe(std::initializer_list<std::filesystem::path> paths, std::string_view v1, std::string_view v2);
 
 // The log's text for a system error on this machine: FormatMessageW's, trimmed, then " (os error N)".
 std::string os_error_display(std::uint32_t code);
+std::string with_system_texts(std::string text);  // each "{N}" replaced by os_error_display(N)
 
 // A process started in a job of its own, so that all it starts (the updater,
 // the restarted patcher) is in the job too; the destructor ends them all and
 // waits until they are gone.
 class ChildProcess {
 public:
-    ChildProcess(const std::filesystem::path& application, const std::wstring& command_line,
+    ChildProcess(const std::filesystem::path& application, std::wstring command_line,
                  const std::filesystem::path& working_directory = {});
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
@@ -49,6 +52,7 @@ private:
     bool all_ended_ = false;
 };
 
-// Runs exactly `command_line` and waits for it and all it started.
-std::optional<std::uint32_t> run_process(const std::filesystem::path& application, const std::wstring& command_line,
-                                         const std::filesystem::path& working_directory = {});
+inline std::optional<std::uint32_t> run_process(const std::filesystem::path& application, std::wstring command_line,
+                                                const std::filesystem::path& working_directory = {}) {
+    return ChildProcess(application, std::move(command_line), working_directory).wait_for_all();
+}
