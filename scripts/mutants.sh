@@ -23,7 +23,7 @@ build=$work/build
 
 mkdir -p "$work"
 rm -rf "$copy" && mkdir -p "$copy"
-tar -C "$source_tree" --exclude=./build --exclude=./.git -cf - . | tar -C "$copy" -xf -
+tar -C "$source_tree" --exclude=./build --exclude=./.git -cf - . | tar -C "$copy" -xmf -  # fresh times: a fault left by a stopped run is rebuilt away
 cmake -S "$copy" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel \
   -DCMAKE_TOOLCHAIN_FILE="$copy/cmake/mingw-w64-x86_64.cmake" >/dev/null
 cmake --build "$build" >/dev/null
