@@ -1,9 +1,11 @@
 #pragma once
 
 // For the patcher: starts patcher-updater with the four options it reads
-// (--pid, --current, --new, --sha256). Standalone: needs C++20's standard
-// library and, on Windows, <windows.h>. The quoting also has char16_t forms,
-// which are the same on every platform.
+// (--pid, --current, --new, --sha256), after checking on Windows what would
+// make the update fail once the patcher is gone (check_update), and names a
+// download target that the update can use (replacement_path_for). Standalone:
+// needs C++20's standard library and, on Windows, <windows.h>. The quoting
+// also has char16_t forms, which are the same on every platform.
 //
 // The quoting here is the inverse of the updater's command-line splitting:
 // an argument is quoted when it is empty or holds a space or tab; a quote in
@@ -130,24 +132,151 @@ inline std::u16string build_updater_command_line(std::u16string_view updater_pat
     return detail::build_updater_command_line(updater_path, pid, current_path, new_path, sha256);
 }
 
+// A download target for the replacement: beside the current executable (so on its volume), never at the
+// backup name. "C:\App\patcher.exe" gives "C:\App\patcher.exe.download".
+inline std::wstring replacement_path_for(std::wstring_view current_path) {
+    return std::wstring(current_path) + L".download";
+}
+
 }  // namespace patcher_updater
 
 #ifdef _WIN32
 #include <windows.h>
 
 namespace patcher_updater {
+namespace detail {
+
+constexpr DWORD DIRECTORY_NOT_SUPPORTED = 336;  // ERROR_DIRECTORY_NOT_SUPPORTED, missing from older SDKs
+
+// Closes a file handle when it goes.
+struct FileHandle {
+    HANDLE handle;
+    explicit FileHandle(HANDLE h) : handle(h) {}
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+    ~FileHandle() {
+        if (handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
+    }
+};
+
+// Opens `path` to read, directories included; a missing file or folder reads as ERROR_FILE_NOT_FOUND.
+inline DWORD open_existing(const std::wstring& path, DWORD access, FileHandle& file, BY_HANDLE_FILE_INFORMATION& info) {
+    file.handle = ::CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file.handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        return error == ERROR_PATH_NOT_FOUND ? ERROR_FILE_NOT_FOUND : error;
+    }
+    if (::GetFileType(file.handle) != FILE_TYPE_DISK) return ERROR_NOT_SUPPORTED;
+    if (!::GetFileInformationByHandle(file.handle, &info)) return ::GetLastError();
+    return info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY ? DIRECTORY_NOT_SUPPORTED : 0;
+}
+
+// The full path that the system makes of `path`; the text itself when it makes none.
+inline std::wstring full_path(const std::wstring& path) {
+    std::wstring full(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        if (length == 0) return path;
+        if (length < full.size()) return full.substr(0, length);
+        full.resize(length);
+    }
+}
+
+// The updater's backup name: the extension of the last name replaced by "exe.old" (a leading dot
+// starts no extension).
+inline std::wstring backup_path(std::wstring path) {
+    const std::size_t name = path.find_last_of(L"\\/") + 1;
+    const std::size_t dot = path.rfind(L'.');
+    if (dot != std::wstring::npos && dot > name) path.resize(dot);
+    return path + L".exe.old";
+}
+
+// True when the file's first bytes are an x86-64 PE image's headers: "MZ", the offset of the PE
+// signature at 0x3C, "PE\0\0", then the machine.
+inline bool is_x64_image(HANDLE file) {
+    const auto read_at = [file](LONGLONG offset, unsigned char* bytes, DWORD size) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset), at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD got = 0;
+        return ::ReadFile(file, bytes, size, &got, &at) && got == size;
+    };
+    unsigned char dos[64], nt[6];
+    if (!read_at(0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') return false;
+    const LONGLONG pe = dos[0x3C] | dos[0x3D] << 8 | dos[0x3E] << 16 | static_cast<LONGLONG>(dos[0x3F]) << 24;
+    return read_at(pe, nt, sizeof nt) && nt[0] == 'P' && nt[1] == 'E' && nt[2] == 0 && nt[3] == 0 &&
+           (nt[4] | nt[5] << 8) == IMAGE_FILE_MACHINE_AMD64;
+}
+
+// Creates and deletes a uniquely named file in `folder`; delete-on-close, so that the system removes
+// it even if this process is killed meanwhile.
+inline DWORD probe_folder(const std::wstring& folder) {
+    for (unsigned attempt = 0;; ++attempt) {
+        const std::wstring name = folder + L"\\.patcher-updater-probe-" + std::to_wstring(::GetCurrentProcessId()) +
+                                  L"-" + std::to_wstring(::GetTickCount64()) + L"-" + std::to_wstring(attempt);
+        const FileHandle probe(::CreateFileW(name.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                                             FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
+                                             nullptr));
+        if (probe.handle != INVALID_HANDLE_VALUE) return 0;
+        if (::GetLastError() != ERROR_FILE_EXISTS || attempt == 10) return ::GetLastError();
+    }
+}
+
+}  // namespace detail
+
+// Whether an update of `current_path` by `new_path` can succeed, checked before the patcher exits (the
+// updater reports a failure only after it is gone). Returns 0, or the first problem as a Win32 code:
+//   ERROR_FILE_NOT_FOUND (2): a path names nothing;
+//   detail::DIRECTORY_NOT_SUPPORTED (336) / ERROR_NOT_SUPPORTED (50): a path names a folder / a device;
+//   ERROR_NOT_SAME_DEVICE (17): the replacement is on another volume (the swap renames, it never copies);
+//   ERROR_INVALID_PARAMETER (87): the replacement is the backup file (<current> with the extension
+//     "exe.old"), or a path holds a NUL;
+//   ERROR_ACCESS_DENIED (5): no file can be created and deleted in the current executable's folder (the
+//     patcher may ask for elevation and try again); another code the system gives there, as it is;
+//   ERROR_BAD_EXE_FORMAT (193): the replacement is no x86-64 executable (another machine, truncated,
+//     not a program at all).
+// Only headers are read (the updater verifies the digest) and nothing is left behind.
+inline DWORD check_update(std::wstring_view current_path, std::wstring_view new_path) {
+    if (current_path.find(L'\0') != std::wstring_view::npos || new_path.find(L'\0') != std::wstring_view::npos)
+        return ERROR_INVALID_PARAMETER;
+    const std::wstring current(current_path), replacement(new_path);
+    detail::FileHandle current_file(INVALID_HANDLE_VALUE), new_file(INVALID_HANDLE_VALUE);
+    BY_HANDLE_FILE_INFORMATION current_info{}, new_info{};
+    if (const DWORD error = detail::open_existing(current, FILE_READ_ATTRIBUTES, current_file, current_info)) return error;
+    if (const DWORD error = detail::open_existing(replacement, GENERIC_READ, new_file, new_info)) return error;
+    if (current_info.dwVolumeSerialNumber != new_info.dwVolumeSerialNumber) return ERROR_NOT_SAME_DEVICE;
+
+    // The backup name as a file of its own: the same file as the replacement under any spelling.
+    const std::wstring full_current = detail::full_path(current);
+    detail::FileHandle backup_file(INVALID_HANDLE_VALUE);
+    BY_HANDLE_FILE_INFORMATION backup_info{};
+    if (detail::open_existing(detail::backup_path(full_current), FILE_READ_ATTRIBUTES, backup_file, backup_info) == 0 &&
+        backup_info.dwVolumeSerialNumber == new_info.dwVolumeSerialNumber &&
+        backup_info.nFileIndexHigh == new_info.nFileIndexHigh && backup_info.nFileIndexLow == new_info.nFileIndexLow)
+        return ERROR_INVALID_PARAMETER;
+
+    if (const DWORD error = detail::probe_folder(full_current.substr(0, full_current.find_last_of(L"\\/")))) return error;
+    return detail::is_x64_image(new_file.handle) ? 0 : ERROR_BAD_EXE_FORMAT;
+}
+
+// Whether start_updater runs check_update first.
+enum class checks { run, skip };
 
 // Starts the updater at `updater_path` for an update of this process and does
 // not wait for it; the patcher should then exit so that its executable can be
-// replaced. Returns 0, or the Win32 error code of the failure:
-// ERROR_INVALID_PARAMETER when a text holds a NUL or the updater path a quote
-// (neither can be passed on a command line). No handle is inherited and both
-// returned handles are closed before the function returns.
+// replaced. First runs check_update (unless told to skip it) and returns its
+// code without starting anything when it finds a problem. Returns 0, or the
+// Win32 error code of the failure: ERROR_INVALID_PARAMETER when a text holds a
+// NUL or the updater path a quote (neither can be passed on a command line),
+// else CreateProcessW's. No handle is inherited and both returned handles are
+// closed before the function returns.
 inline DWORD start_updater(std::wstring_view updater_path, std::uint32_t pid, std::wstring_view current_path,
-                           std::wstring_view new_path, std::wstring_view sha256) {
+                           std::wstring_view new_path, std::wstring_view sha256, checks before = checks::run) {
     for (const std::wstring_view text : {updater_path, current_path, new_path, sha256})
         if (text.find(L'\0') != std::wstring_view::npos) return ERROR_INVALID_PARAMETER;
     if (updater_path.find(L'"') != std::wstring_view::npos) return ERROR_INVALID_PARAMETER;
+    if (before == checks::run)
+        if (const DWORD problem = check_update(current_path, new_path)) return problem;
 
     const std::wstring application(updater_path);
     // CreateProcessW may write into the command line, so it gets its own copy.

@@ -2,9 +2,10 @@
 # The failure log where it cannot be written: the updater, started without
 # options, would log "missing --pid"; it must still exit 0, print nothing and
 # leave the folder as it was. Each mode first shows that the same run logs
-# where it can, so that the obstacle is what stops the log. Needs root (a
-# tmpfs, another user); without it, exits 77 (skipped).
-#   unwritable_log.sh full-volume|not-writable UPDATER_EXE WINE_PREFIX WORK_FOLDER
+# where it can, so that the obstacle is what stops the log. In a folder it may
+# not write, the stand-in patcher's own check refuses the update with 5. Needs
+# root (a tmpfs, another user); without it, exits 77 (skipped).
+#   unwritable_log.sh full-volume|not-writable UPDATER_EXE WINE_PREFIX WORK_FOLDER STAND_IN_V1 STAND_IN_V2
 set -u
 mode=$1 updater=$2 work=$4
 export WINEPREFIX=$3 WINEDEBUG=-all
@@ -39,5 +40,13 @@ else  # uid 65534 with a prefix of its own, in a folder it may not write, beside
   install_in "$work/locked" && run_in "$work/locked" "patcher-updater.exe" -
   install_in "$work/old" && chown 65534:65534 "$work/old" && printf 'an older failure' >"$work/old/patcher-updater.log"
   run_in "$work/old" "patcher-updater.exe patcher-updater.log" "an older failure"
+  # A patcher in a folder it may not write: its own check refuses the update (5) before it starts anything.
+  install_in "$work/app" && cp "$5" "$work/app/patcher.exe" && cp "$6" "$work/app/patcher.new" || fail "set-up of $work/app"
+  windows() { echo "Z:${1//\//\\}"; }
+  "${as[@]}" setarch x86_64 -R /usr/lib/wine/wine64 "$work/app/patcher.exe" update "$(windows "$work/app/patcher-updater.exe")" \
+    "$(windows "$work/app/patcher.new")" 0 </dev/null >/dev/null 2>&1
+  status=$?
+  [ $status = 5 ] || fail "the patcher's check gave $status, not 5"
+  [ "$(ls -A "$work/app" | xargs)" = "patcher-updater.exe patcher.exe patcher.new" ] || fail "$work/app holds: $(ls -A "$work/app" | xargs)"
 fi
 echo "$mode: exit 0, nothing printed, the folder as it was"

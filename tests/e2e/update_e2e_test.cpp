@@ -154,17 +154,43 @@ TEST(UpdateE2e, EachScenarioLeavesItsFilesRestartAndLog) {
     }
 }
 
-// Version 1 starts the updater with its own pid through the patcher-side helper and stays a second: the updater
-// waits for it to exit before the swap, and version 2 comes back.
-TEST(UpdateE2e, PatcherStartsTheUpdaterAndComesBackAsVersion2) {
-    Install install;
-    const std::wstring line = L"\"" + install.current.native() + L"\" update \"" + install.updater.native() + L"\" \"" +
-                              install.replacement.native() + L"\" " + install.expand(L"{digest}");
-    EXPECT_EQ(run_process(install.current, line), 0u);
-    EXPECT_EQ(install.files(), "2 - -");
-    EXPECT_EQ(read_file(install.log), OLDER_LOG);
-    EXPECT_EQ(install.starts(), "version=1|cwd=" + utf8(fs::current_path()) + "|cmdline=" + utf8(line) + "\n" +
-                                    "version=1|exit\nversion=2|cwd=" + utf8(install.app) + "|cmdline=\"" + utf8(install.current) + "\"\n");
+// Version 1 starts the updater through the patcher-side helper with its own pid and stays a second: the
+// updater waits for it to exit before the swap, and version 2 comes back. A check that fails before the
+// patcher exits is its exit code, and then nothing is started, changed or logged.
+TEST(UpdateE2e, PatcherChecksTheUpdateAndStartsTheUpdater) {
+    const std::tuple<const char*, std::wstring, DWORD, std::function<void(Install&)>> rows[] = {
+        {"success", L"{new}", 0, {}},
+        {"new missing", L"{app}\\missing.new", ERROR_FILE_NOT_FOUND, {}},
+        {"new is a folder", L"{app}", 336, {}},
+        {"new is a device", L"\\\\.\\NUL", ERROR_NOT_SUPPORTED, {}},
+        {"new on another volume", L"{other}", ERROR_NOT_SAME_DEVICE, [](Install& i) { fs::copy_file(i.replacement, i.other_volume); }},
+        {"new at the backup name", L"{app}\\PATCHER.EXE.OLD", ERROR_INVALID_PARAMETER, [](Install& i) { fs::rename(i.replacement, i.backup); }},
+        {"an ARM64 build", L"{new}", ERROR_BAD_EXE_FORMAT, [](Install& i) {
+             std::string bytes = read_file(i.replacement).value();
+             const int pe = static_cast<unsigned char>(bytes[0x3C]) | static_cast<unsigned char>(bytes[0x3D]) << 8;
+             bytes[pe + 4] = '\x64', bytes[pe + 5] = '\xAA';  // the machine field
+             write_file(i.replacement, bytes);
+         }},
+        {"a truncated download", L"{new}", ERROR_BAD_EXE_FORMAT, [](Install& i) { fs::resize_file(i.replacement, 0x40); }},
+    };
+    for (const auto& [what, replacement, code, arrange] : rows) {
+        SCOPED_TRACE(what);
+        Install install;
+        if (arrange) arrange(install);
+        const std::string files = install.files();
+        const std::wstring line = L"\"" + install.current.native() + L"\" update \"" + install.updater.native() + L"\" \"" +
+                                  install.expand(replacement) + L"\" " + install.expand(L"{digest}");
+        EXPECT_EQ(run_process(install.current, line), code);
+        EXPECT_EQ(install.files(), code == 0 ? "2 - -" : files);
+        EXPECT_EQ(read_file(install.log), OLDER_LOG);
+        const std::string restart = "version=2|cwd=" + utf8(install.app) + "|cmdline=\"" + utf8(install.current) + "\"\n";
+        EXPECT_EQ(install.starts(), "version=1|cwd=" + utf8(fs::current_path()) + "|cmdline=" + utf8(line) + "\n" +
+                                        "version=1|exit\n" + (code == 0 ? restart : ""));
+        // The files, the starts and nothing else (no probe of the folder).
+        const auto present = std::ranges::count_if(std::array{install.current, install.replacement, install.backup},
+                                                   [](const fs::path& path) { return fs::exists(path); });
+        EXPECT_EQ(std::distance(fs::directory_iterator(install.app), fs::directory_iterator()), present + 1);
+    }
 }
 
 }  // namespace
