@@ -20,4 +20,4 @@ stage cmake --preset native >/dev/null
 stage cmake --build --preset native
 stage ctest --preset native
 
-stage scripts/check-reproducible.sh build/windows/patcher-updater.exe
+stage scripts/check-reproducible.sh build/windows
