@@ -12,7 +12,7 @@ namespace {
 class Executable : public ::testing::Test {
 protected:
     void SetUp() override {
-        module = ::LoadLibraryExW(build_file(PU_UPDATER_EXE).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+        module = ::LoadLibraryExW(updater_file(PU_UPDATER_EXE).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
         ASSERT_NE(module, nullptr);
         image = reinterpret_cast<const char*>(reinterpret_cast<std::uintptr_t>(module) & ~std::uintptr_t{3});  // tag bits
         nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(image + reinterpret_cast<const IMAGE_DOS_HEADER*>(image)->e_lfanew);

@@ -25,7 +25,7 @@ bool under_wine() { return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "w
 struct Install {
     Install() {
         fs::create_directories(app), fs::create_directories(updater_folder);
-        fs::copy_file(build_file(PU_UPDATER_EXE), updater);
+        fs::copy_file(updater_file(PU_UPDATER_EXE), updater);
         fs::copy_file(build_file(PU_STAND_IN_V1_EXE), current);
         fs::copy_file(build_file(PU_STAND_IN_V2_EXE), replacement);
         write_file(log, OLDER_LOG);

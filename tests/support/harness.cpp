@@ -1,5 +1,6 @@
 #include "support/harness.h"
 
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -10,6 +11,11 @@ std::filesystem::path build_file(std::string_view path) {
     std::wstring wide = path.starts_with('/') ? L"Z:" : L"";
     for (const char c : path) wide += c == '/' ? L'\\' : static_cast<wchar_t>(c);
     return wide;
+}
+
+std::filesystem::path updater_file(std::string_view built) {
+    const char* chosen = std::getenv("PU_UPDATER_EXE");
+    return build_file(chosen != nullptr ? chosen : built);
 }
 
 TempFolder::TempFolder(std::wstring_view hint) {

@@ -7,6 +7,8 @@
 
 // A file of the build tree; a Linux path (a cross build under Wine) on drive Z:.
 std::filesystem::path build_file(std::string_view path);
+// The updater under test: the one built, or the file that PU_UPDATER_EXE names (a signed copy).
+std::filesystem::path updater_file(std::string_view built);
 
 // A fresh folder under the temporary folder, removed with all in it when the object goes.
 class TempFolder {
