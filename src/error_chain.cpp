@@ -51,15 +51,15 @@ std::string os_error_text(const OsError& error, SystemMessageText system_message
 }
 
 std::string outer_text(const ErrorChain& chain, SystemMessageText system_message) {
-    if (chain.message()) return *chain.message();
-    return link_text(*chain.cause(), system_message);
+    if (const auto& message = chain.message()) return *message;
+    return link_text(*chain.cause(), system_message);  // NOLINT(bugprone-unchecked-optional-access): a chain without a message has a cause
 }
 
 std::string chain_text(const ErrorChain& chain, SystemMessageText system_message) {
     std::string text = outer_text(chain, system_message);
-    if (chain.message() && chain.cause()) {
+    if (const auto& cause = chain.cause(); chain.message() && cause) {
         text += ": ";
-        text += link_text(*chain.cause(), system_message);
+        text += link_text(*cause, system_message);
     }
     return text;
 }

@@ -62,8 +62,9 @@ bool same_file(std::string_view first, std::string_view second) {
     const auto a = query_metadata(first);
     const auto b = query_metadata(second);
     if (!a || !b) return false;
-    if (!a->volume_serial_number || !a->file_index || !b->volume_serial_number || !b->file_index) return false;
-    return *a->volume_serial_number == *b->volume_serial_number && *a->file_index == *b->file_index;
+    // Known on one side and equal to the other: known on both.
+    return a->volume_serial_number && a->file_index && a->volume_serial_number == b->volume_serial_number &&
+           a->file_index == b->file_index;
 }
 
 // Clears the backup path for the swap. The replacement itself may have been

@@ -64,7 +64,7 @@ PU_ALWAYS_INLINE void round(std::array<std::uint32_t, 8>& v, std::array<std::uin
 template <std::size_t... I>
 PU_ALWAYS_INLINE void all_rounds(std::array<std::uint32_t, 8>& v, const std::uint8_t* block,
                                  std::index_sequence<I...>) {
-    std::array<std::uint32_t, 16> w;
+    std::array<std::uint32_t, 16> w;  // NOLINT(cppcoreguidelines-pro-type-member-init): rounds 0 to 15 write each word before it is read
     std::uint32_t b_xor_c = v[1] ^ v[2];
     (round<I>(v, w, b_xor_c, block), ...);
 }

@@ -114,7 +114,7 @@ std::optional<std::wstring> find_in(const std::optional<std::wstring>& folder, c
 std::expected<std::wstring, OsError> to_application_path(std::u16string_view path) {
     if (path.find(u'\0') != std::u16string_view::npos)
         return std::unexpected(OsError::with_message(OsErrorKind::InvalidInput, NUL_IN_PATH_TEXT));
-    const std::wstring wide = as_wide(path);
+    std::wstring wide = as_wide(path);  // not const: returned, it is moved
     if (path.size() + 1 > VERBATIM_KEEP_LIMIT) return wide;
 
     const bool verbatim_drive = path.size() >= 7 && path.starts_with(u"\\\\?\\") && path[5] == u':' && path[6] == u'\\';

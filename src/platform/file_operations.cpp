@@ -53,7 +53,8 @@ std::expected<void, OsError> rename_by_handle(HANDLE source, const std::wstring&
     const DWORD name_length = static_cast<DWORD>(name_bytes);
     std::memset(bytes, 0, RENAME_NAME_OFFSET);
     std::memcpy(bytes + offsetof(FILE_RENAME_INFO, Flags), &flags, sizeof flags);
-    std::memcpy(bytes + offsetof(FILE_RENAME_INFO, RootDirectory), &root_directory, sizeof root_directory);
+    std::memcpy(bytes + offsetof(FILE_RENAME_INFO, RootDirectory), static_cast<const void*>(&root_directory),
+                sizeof root_directory);
     std::memcpy(bytes + offsetof(FILE_RENAME_INFO, FileNameLength), &name_length, sizeof name_length);
     std::memcpy(bytes + RENAME_NAME_OFFSET, target.c_str(), name_bytes + sizeof(wchar_t));
 

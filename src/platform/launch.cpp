@@ -83,7 +83,7 @@ std::expected<std::wstring, OsError> working_directory_form(std::u16string_view 
         return std::unexpected(OsError::with_message(OsErrorKind::InvalidInput, NUL_IN_DATA_TEXT));
     std::wstring wide = as_wide(directory);
     if (wide.starts_with(L"\\\\?\\UNC")) {
-        const std::wstring server_form = L"\\" + wide.substr(7);
+        std::wstring server_form = L"\\" + wide.substr(7);  // not const: returned, it is moved
         if (is_exact_absolute(server_form)) return server_form;
         return wide;
     }

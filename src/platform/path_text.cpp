@@ -1,20 +1,21 @@
 #include "platform/path_text.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "internal_fault.h"
 
 namespace {
 
-enum class PrefixKind { none, drive, share, device, verbatim };
+enum class PrefixKind : std::uint8_t { none, drive, share, device, verbatim };
 
 struct Prefix {
     PrefixKind kind;
     std::size_t length;
 };
 
-enum class Part { prefix, root, current, parent, name };
+enum class Part : std::uint8_t { prefix, root, current, parent, name };
 
 // One component, as a range of the path text.
 struct Component {
@@ -160,10 +161,11 @@ std::string join_path(std::string_view folder, std::string_view name) {
         // The system resolves no `.` or `..` in a verbatim path, so they are
         // resolved here.
         struct Piece {
-            Part part;
+            Part part{};
             std::string_view text;
         };
         std::vector<Piece> kept;
+        kept.reserve(parsed_folder.components.size() + parsed_name.components.size());
         for (const Component& c : parsed_folder.components)
             kept.push_back({c.part, folder.substr(c.begin, c.end - c.begin)});
         for (const Component& c : parsed_name.components) {

@@ -46,6 +46,7 @@
     X(WriteFile)
 
 struct SystemCalls {
+// NOLINTNEXTLINE(bugprone-macro-parentheses): the argument is a function name, declared as a member
 #define PU_DECLARE_SYSTEM_CALL(name) decltype(&::name) name = &::name;
     PU_SYSTEM_CALLS(PU_DECLARE_SYSTEM_CALL)
 #undef PU_DECLARE_SYSTEM_CALL

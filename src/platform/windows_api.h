@@ -12,7 +12,7 @@
 #define UNICODE
 #endif
 #ifndef _UNICODE
-#define _UNICODE
+#define _UNICODE  // NOLINT(bugprone-reserved-identifier): the runtime library's own switch for wide text
 #endif
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
