@@ -11,12 +11,4 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
-# Tests and the stand-in patcher run under the project's own Wine prefix.
-# Debian's wine64 has no preloader: with address-space randomisation the
-# kernel now and then puts the heap over Wine's shared user data page, and
-# that process dies at start (its parent sees 1359). Without randomisation it
-# cannot happen; the children of a Wine process inherit the setting.
-set(PU_WINE_PREFIX "${CMAKE_BINARY_DIR}/wine-prefix" CACHE PATH "Wine prefix used to run the tests")
-set(CMAKE_CROSSCOMPILING_EMULATOR
-    ${CMAKE_COMMAND} -E env WINEPREFIX=${PU_WINE_PREFIX} WINEDEBUG=-all --unset=DISPLAY
-    setarch x86_64 --addr-no-randomize /usr/lib/wine/wine64)
+include(${CMAKE_CURRENT_LIST_DIR}/wine-emulator.cmake)

@@ -24,12 +24,15 @@ void install_runtime_support() {
 // An exhausted allocation is an internal fault, not an exception to unwind.
 void* operator new(std::size_t size) { return allocate_or_fail(size); }
 void* operator new[](std::size_t size) { return allocate_or_fail(size); }
+// NOLINTBEGIN(misc-use-internal-linkage): these replace the global operators for the whole program
 void operator delete(void* block) noexcept { std::free(block); }
 void operator delete[](void* block) noexcept { std::free(block); }
 void operator delete(void* block, std::size_t) noexcept { std::free(block); }
 void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
+// NOLINTEND(misc-use-internal-linkage)
 
-#if defined(__GNUC__) && !defined(__clang__)
+// With libstdc++ (GCC's own, and clang's against the mingw-w64 sysroot).
+#if defined(__GLIBCXX__)
 // The program is built without exceptions, so the standard library's throw
 // helpers can only mean a broken invariant (a length beyond max_size, a bad
 // variant access). Defining them here ends the process through fail-fast and

@@ -197,7 +197,8 @@ inline std::wstring backup_path(std::wstring path) {
 inline bool is_x64_image(HANDLE file) {
     const auto read_at = [file](LONGLONG offset, unsigned char* bytes, DWORD size) {
         OVERLAPPED at{};
-        at.Offset = static_cast<DWORD>(offset), at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
         DWORD got = 0;
         return ::ReadFile(file, bytes, size, &got, &at) && got == size;
     };
@@ -260,7 +261,7 @@ inline DWORD check_update(std::wstring_view current_path, std::wstring_view new_
 }
 
 // Whether start_updater runs check_update first.
-enum class checks { run, skip };
+enum class checks : std::uint8_t { run, skip };
 
 // Starts the updater at `updater_path` for an update of this process and does
 // not wait for it; the patcher should then exit so that its executable can be

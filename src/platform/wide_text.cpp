@@ -41,11 +41,17 @@ char32_t decode_one(std::string_view text, std::size_t& i) {
     char32_t cp = 0;
     char32_t minimum = 0;
     if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2, cp = lead & 0x1F, minimum = 0x80;
+        length = 2;
+        cp = lead & 0x1F;
+        minimum = 0x80;
     } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3, cp = lead & 0x0F, minimum = 0x800;
+        length = 3;
+        cp = lead & 0x0F;
+        minimum = 0x800;
     } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4, cp = lead & 0x07, minimum = 0x10000;
+        length = 4;
+        cp = lead & 0x07;
+        minimum = 0x10000;
     } else {
         ++i;
         return REPLACEMENT;
