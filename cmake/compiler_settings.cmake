@@ -29,13 +29,21 @@ if(MSVC)
 else()
   target_compile_options(pu_product_options INTERFACE
     -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-threadsafe-statics
-    -ffunction-sections -fdata-sections
-    "-ffile-prefix-map=${CMAKE_SOURCE_DIR}=.")
+    -ffunction-sections -fdata-sections)
+  # Reproducible builds name sources relative to the root; coverage reports
+  # need the real paths to find them.
+  if(NOT PU_COVERAGE)
+    target_compile_options(pu_product_options INTERFACE "-ffile-prefix-map=${CMAKE_SOURCE_DIR}=.")
+  endif()
 endif()
 
 if(PU_SANITIZE AND NOT WIN32)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
   add_link_options(-fsanitize=address,undefined)
+endif()
+if(PU_COVERAGE AND NOT WIN32)
+  add_compile_options(-fprofile-instr-generate -fcoverage-mapping)
+  add_link_options(-fprofile-instr-generate)
 endif()
 
 # Test programs under Wine need no runtime DLLs either.
