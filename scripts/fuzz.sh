@@ -7,23 +7,23 @@
 #
 #   scripts/fuzz.sh [RUNS] [SEED]
 #
-# clang with libFuzzer is used when it can compile the project, which needs
-# <expected> (clang 14 with libstdc++ 12 cannot: that header wants a newer
-# concepts level). Otherwise the same checks run through the random driver,
-# built with g++.
+# With clang 19 (scripts/setup.sh installs it) the fuzzers are libFuzzer's,
+# guided by the coverage of the pure code; each keeps its corpus in
+# build/fuzz/corpus, and the corpus is then replayed through a coverage build
+# to give the line and branch coverage each fuzzer reaches. Without clang 19
+# the same properties run through the seeded random driver, built with g++.
 set -euo pipefail
 
 runs=${1:-1000000}
 seed=${2:-1}
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=$root/build/fuzz
-fuzzers=(command_line path_text)
+fuzzers=(command_line path_text digest)
 
-if printf '#include <expected>\nstd::expected<int, int> probe;\n' |
-    clang++ -std=c++2b -x c++ -fsyntax-only - 2>/dev/null; then
-    cc=clang cxx=clang++ suffix=fuzzer
+if command -v clang++-19 >/dev/null; then
+    cc=clang-19 cxx=clang++-19 suffix=fuzzer
 else
-    echo "fuzz.sh: clang++ cannot compile <expected> here; using the random driver built with g++" >&2
+    echo "fuzz.sh: no clang++-19 here; using the random driver built with g++" >&2
     cc=gcc cxx=g++ suffix=fuzz_random
 fi
 
@@ -50,8 +50,14 @@ for fuzzer in "${fuzzers[@]}"; do
         corpus=$build/corpus/$fuzzer
         artifacts=$build/artifacts/$fuzzer/
         mkdir -p "$corpus" "$artifacts"
-        command=("$executable" -runs="$runs" -seed="$seed" -max_len=512 -print_final_stats=1
-            -artifact_prefix="$artifacts" "$corpus")
+        # Value profiles let comparisons with the option names and path
+        # prefixes guide the search too.
+        command=("$executable" -runs="$runs" -seed="$seed" -max_len=512 -use_value_profile=1
+            -print_final_stats=1 -artifact_prefix="$artifacts" "$corpus")
+        # New inputs go to the first folder; the seeds are read only.
+        [[ -d $root/tests/fuzz/seeds/$fuzzer ]] && command+=("$root/tests/fuzz/seeds/$fuzzer")
+        dictionary=$root/tests/fuzz/$fuzzer.dict
+        [[ -f $dictionary ]] && command+=(-dict="$dictionary")
     else
         command=("$executable" -runs="$runs" -seed="$seed" -max_len=512)
     fi
@@ -77,4 +83,8 @@ done
 echo "== summary (seed $seed)"
 printf '%s\n' "${summary[@]}"
 printf '%-14s %12d executions %4d findings\n' total "$total_executions" "$total_findings"
+if [[ $suffix == fuzzer ]]; then
+    echo "== coverage of the pure code by each fuzzer's corpus"
+    "$root/scripts/coverage.sh" --corpus "$build/corpus"
+fi
 ((total_findings == 0))
