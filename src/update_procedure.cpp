@@ -5,13 +5,14 @@
 
 #include "digest_match.h"
 #include "patcher/file_sha256.h"
+#include "platform/ascii.h"
 #include "platform/file_metadata.h"
 #include "platform/file_operations.h"
 #include "platform/launch.h"
 #include "platform/path_text.h"
 #include "platform/system_calls.h"
+#include "platform/system_path.h"
 #include "platform/unique_handle.h"
-#include "platform/wide_path.h"
 #include "platform/wide_text.h"
 
 namespace {
@@ -48,7 +49,7 @@ bool same_path_text(std::string_view first, std::string_view second) {
         }
         for (wchar_t& unit : text) {
             if (unit == L'/') unit = L'\\';
-            if (unit >= L'A' && unit <= L'Z') unit = static_cast<wchar_t>(unit - L'A' + L'a');
+            unit = ascii_lower(unit);
         }
         return text;
     };

@@ -3,25 +3,15 @@
 #include <optional>
 #include <vector>
 
+#include "platform/ascii.h"
 #include "platform/command_line_text.h"
-#include "platform/long_path.h"
 #include "platform/path_text.h"
 #include "platform/system_calls.h"
+#include "platform/system_path.h"
 #include "platform/text_query.h"
-#include "platform/wide_path.h"
 #include "platform/wide_text.h"
 
 namespace {
-
-bool ends_with_ignoring_case(std::u16string_view text, std::u16string_view lower_suffix) {
-    if (text.size() < lower_suffix.size()) return false;
-    const std::u16string_view tail = text.substr(text.size() - lower_suffix.size());
-    for (std::size_t i = 0; i < tail.size(); ++i) {
-        const char16_t unit = tail[i] >= u'A' && tail[i] <= u'Z' ? static_cast<char16_t>(tail[i] + 32) : tail[i];
-        if (unit != lower_suffix[i]) return false;
-    }
-    return true;
-}
 
 bool has_separator(std::u16string_view text) { return text.find_first_of(u"\\/") != std::u16string_view::npos; }
 
@@ -148,7 +138,7 @@ std::expected<std::wstring, OsError> resolve_application_path(std::u16string_vie
         return std::unexpected(OsError::with_message(OsErrorKind::InvalidInput, NO_FILE_NAME_TEXT));
     if (!has_separator(program)) return find_program(program);
     // CreateProcessW reports a missing .exe itself.
-    if (ends_with_ignoring_case(program, u".exe")) return to_application_path(program);
+    if (ends_with_ignoring_ascii_case(program, std::u16string_view(u".exe"))) return to_application_path(program);
 
     std::u16string with_exe(program);
     with_exe += u".exe";

@@ -11,10 +11,6 @@
 // that the system never searches for the executable itself. Results are
 // UTF-16 with their terminator (c_str()).
 
-// Application paths of more units than this, terminator included, are passed
-// as they are.
-inline constexpr std::size_t VERBATIM_KEEP_LIMIT = 260;
-
 inline constexpr std::string_view NO_FILE_NAME_TEXT = "program path has no file name";
 inline constexpr std::string_view PROGRAM_NOT_FOUND_TEXT = "program not found";
 

@@ -19,11 +19,14 @@ void append_script_argument(std::u16string& line, std::u16string_view argument) 
     line += u'"';
 }
 
-}  // namespace
-
-std::expected<std::u16string, OsError> build_command_line(std::u16string_view program,
-                                                          std::span<const std::u16string> arguments) {
-    std::u16string line;
+// `head`, the program in quotes, then each argument after a space as
+// `append_argument` writes it (it may refuse one). An argument holding a NUL
+// is refused first: the system would end the line there.
+template <typename AppendArgument>
+std::expected<std::u16string, OsError> join_command_line(std::u16string_view head, std::u16string_view program,
+                                                         std::span<const std::u16string> arguments,
+                                                         AppendArgument append_argument) {
+    std::u16string line(head);
     line += u'"';
     line += program;
     line += u'"';
@@ -31,27 +34,33 @@ std::expected<std::u16string, OsError> build_command_line(std::u16string_view pr
         if (argument.find(u'\0') != std::u16string::npos)
             return std::unexpected(OsError::with_message(OsErrorKind::InvalidInput, NUL_IN_DATA_TEXT));
         line += u' ';
-        line += patcher_updater::quote_argument(std::u16string_view(argument));
+        if (auto appended = append_argument(line, argument); !appended) return std::unexpected(appended.error());
     }
     return line;
+}
+
+}  // namespace
+
+std::expected<std::u16string, OsError> build_command_line(std::u16string_view program,
+                                                          std::span<const std::u16string> arguments) {
+    return join_command_line({}, program, arguments, [](std::u16string& line, std::u16string_view argument) {
+        line += patcher_updater::quote_argument(argument);
+        return std::expected<void, OsError>();
+    });
 }
 
 std::expected<std::u16string, OsError> build_script_command_line(std::u16string_view script_path,
                                                                  std::span<const std::u16string> arguments) {
     if (script_path.find(u'"') != std::u16string_view::npos)
         return std::unexpected(OsError::with_message(OsErrorKind::InvalidInput, SCRIPT_PATH_QUOTE_TEXT));
-    std::u16string line(INTERPRETER_HEAD);
-    line += u'"';
-    line += script_path;
-    line += u'"';
-    for (const std::u16string& argument : arguments) {
-        if (argument.find(u'\0') != std::u16string::npos)
-            return std::unexpected(OsError::with_message(OsErrorKind::InvalidInput, NUL_IN_DATA_TEXT));
-        if (argument.find_first_of(u"\r\n") != std::u16string::npos)
-            return std::unexpected(OsError::with_message(OsErrorKind::InvalidInput, SCRIPT_ARGUMENT_TEXT));
-        line += u' ';
-        append_script_argument(line, argument);
-    }
-    line += u'"';
+    auto line = join_command_line(INTERPRETER_HEAD, script_path, arguments,
+                                  [](std::u16string& text, std::u16string_view argument) -> std::expected<void, OsError> {
+                                      if (argument.find_first_of(u"\r\n") != std::u16string_view::npos)
+                                          return std::unexpected(OsError::with_message(OsErrorKind::InvalidInput,
+                                                                                       SCRIPT_ARGUMENT_TEXT));
+                                      append_script_argument(text, argument);
+                                      return {};
+                                  });
+    if (line) *line += u'"';
     return line;
 }

@@ -1,7 +1,7 @@
 #include "platform/current_exe_path.h"
 
+#include "platform/system_path.h"
 #include "platform/text_query.h"
-#include "platform/wide_path.h"
 #include "platform/wide_text.h"
 
 std::expected<std::string, OsError> current_exe_path() {

@@ -1,12 +1,13 @@
 #include "platform/file_metadata.h"
 
+#include "platform/file_sharing.h"
+#include "platform/last_error.h"
 #include "platform/system_calls.h"
+#include "platform/system_path.h"
 #include "platform/unique_handle.h"
-#include "platform/wide_path.h"
 
 namespace {
 
-constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr DWORD FOLLOW_LINKS = FILE_FLAG_BACKUP_SEMANTICS;
 constexpr DWORD OPEN_LINK_ITSELF = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
 
@@ -14,29 +15,30 @@ static_assert(sizeof(FILE_ATTRIBUTE_TAG_INFO) == 8);
 
 enum class LinkCheck : bool { RefuseNameSurrogate, AcceptAny };
 
-std::unexpected<OsError> last_error() { return std::unexpected(OsError::from_code(sys().GetLastError())); }
-
 std::uint64_t join_halves(DWORD high, DWORD low) { return (std::uint64_t{high} << 32) | low; }
 
-FileMetadata from_entry(const WIN32_FIND_DATAW& entry) {
-    FileMetadata metadata;
-    metadata.attributes = entry.dwFileAttributes;
-    metadata.creation_time = entry.ftCreationTime;
-    metadata.last_access_time = entry.ftLastAccessTime;
-    metadata.last_write_time = entry.ftLastWriteTime;
-    metadata.size = join_halves(entry.nFileSizeHigh, entry.nFileSizeLow);
-    // dwReserved0 holds the tag only for a reparse point.
-    metadata.reparse_tag = (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? entry.dwReserved0 : 0;
-    return metadata;
-}
-
-FileMetadata from_handle_information(const BY_HANDLE_FILE_INFORMATION& info) {
+// The fields that a directory entry (WIN32_FIND_DATAW) and an open file
+// (BY_HANDLE_FILE_INFORMATION) both give, under the same names.
+template <typename Information>
+FileMetadata common_metadata(const Information& info) {
     FileMetadata metadata;
     metadata.attributes = info.dwFileAttributes;
     metadata.creation_time = info.ftCreationTime;
     metadata.last_access_time = info.ftLastAccessTime;
     metadata.last_write_time = info.ftLastWriteTime;
     metadata.size = join_halves(info.nFileSizeHigh, info.nFileSizeLow);
+    return metadata;
+}
+
+FileMetadata from_entry(const WIN32_FIND_DATAW& entry) {
+    FileMetadata metadata = common_metadata(entry);
+    // dwReserved0 holds the tag only for a reparse point.
+    metadata.reparse_tag = (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? entry.dwReserved0 : 0;
+    return metadata;
+}
+
+FileMetadata from_handle_information(const BY_HANDLE_FILE_INFORMATION& info) {
+    FileMetadata metadata = common_metadata(info);
     metadata.volume_serial_number = info.dwVolumeSerialNumber;
     metadata.link_count = info.nNumberOfLinks;
     metadata.file_index = join_halves(info.nFileIndexHigh, info.nFileIndexLow);

@@ -5,12 +5,12 @@
 #include <cstring>
 #include <string>
 
+#include "platform/file_sharing.h"
+#include "platform/last_error.h"
 #include "platform/system_calls.h"
-#include "platform/wide_path.h"
+#include "platform/system_path.h"
 
 namespace {
-
-constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // FileDispositionInfoEx and FileRenameInfoEx (Windows 10 1607 and later).
 // mingw-w64 declares them only when _WIN32_WINNT holds an NTDDI-style
@@ -32,8 +32,6 @@ static_assert(offsetof(FILE_RENAME_INFO, Flags) == 0);
 static_assert(offsetof(FILE_RENAME_INFO, RootDirectory) == 8);
 static_assert(offsetof(FILE_RENAME_INFO, FileNameLength) == 16);
 static_assert(RENAME_NAME_OFFSET == 20);
-
-std::unexpected<OsError> last_error() { return std::unexpected(OsError::from_code(sys().GetLastError())); }
 
 std::unexpected<OsError> access_denied() { return std::unexpected(OsError::from_code(ERROR_ACCESS_DENIED)); }
 

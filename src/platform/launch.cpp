@@ -4,11 +4,11 @@
 #include <string_view>
 
 #include "platform/application_path.h"
+#include "platform/ascii.h"
 #include "platform/command_line_text.h"
-#include "platform/long_path.h"
 #include "platform/system_calls.h"
+#include "platform/system_path.h"
 #include "platform/text_query.h"
-#include "platform/wide_path.h"
 
 namespace {
 
@@ -30,11 +30,8 @@ struct Program {
 };
 
 bool is_script(std::wstring_view path) {
-    if (path.size() < 4) return false;
-    std::wstring suffix(path.substr(path.size() - 4));
-    for (wchar_t& unit : suffix)
-        if (unit >= L'A' && unit <= L'Z') unit = static_cast<wchar_t>(unit + 32);
-    return suffix == L".bat" || suffix == L".cmd";
+    return ends_with_ignoring_ascii_case(path, std::wstring_view(L".bat")) ||
+           ends_with_ignoring_ascii_case(path, std::wstring_view(L".cmd"));
 }
 
 // The application and command line: the program itself, or cmd.exe running it
@@ -125,7 +122,7 @@ std::expected<LaunchedProcess, OsError> create_process(const std::wstring& appli
     const BOOL created = sys().CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, TRUE,
                                               CREATE_UNICODE_ENVIRONMENT, nullptr, working_directory, &startup, &info);
     const DWORD error = created ? ERROR_SUCCESS : sys().GetLastError();
-    LaunchedProcess launched{.thread = UniqueKernelObject(info.hThread), .process = UniqueKernelObject(info.hProcess)};
+    LaunchedProcess launched{.process = UniqueKernelObject(info.hProcess), .thread = UniqueKernelObject(info.hThread)};
     if (!created) return std::unexpected(OsError::from_code(error));
     return launched;
 }

@@ -17,11 +17,10 @@ struct LaunchRequest {
     std::optional<std::u16string> working_directory;
 };
 
-// The handles of a started process, owned by the caller. Members end in
-// reverse order, so the process handle is closed before the thread handle.
+// The handles of a started process, owned by the caller.
 struct LaunchedProcess {
-    UniqueKernelObject thread;
     UniqueKernelObject process;
+    UniqueKernelObject thread;
 };
 
 // Starts the program with one CreateProcessW call and returns without

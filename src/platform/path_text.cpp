@@ -4,7 +4,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "internal_fault.h"
+#include "platform/ascii.h"
+#include "platform/internal_fault.h"
 
 namespace {
 
@@ -33,8 +34,6 @@ struct ParsedPath {
 // character of a name, in the prefix and in the names alike, and only `\`
 // separates. Taking such a path apart at `/` would name a different file.
 bool is_separator(char c, bool verbatim) { return c == '\\' || (!verbatim && c == '/'); }
-
-bool is_ascii_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
 bool is_drive(std::string_view text) { return text.size() >= 2 && is_ascii_letter(text[0]) && text[1] == ':'; }
 

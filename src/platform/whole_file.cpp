@@ -1,15 +1,13 @@
 #include "platform/whole_file.h"
 
+#include "platform/file_sharing.h"
+#include "platform/last_error.h"
 #include "platform/nt_io.h"
 #include "platform/system_calls.h"
+#include "platform/system_path.h"
 #include "platform/unique_handle.h"
-#include "platform/wide_path.h"
 
 namespace {
-
-constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
-std::unexpected<OsError> last_error() { return std::unexpected(OsError::from_code(sys().GetLastError())); }
 
 // Cuts an open file to length 0. Setting the allocation size is the cheaper
 // call, but not every file system takes it (Wine answers 120), so the end of

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/long_path.h"
 #include "platform/path_text.h"
+#include "platform/system_path.h"
 #include "platform/wide_text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -12,7 +12,7 @@
 #include "platform/launch.h"
 #include "platform/nt_io.h"
 #include "platform/system_message.h"
-#include "platform/wide_path.h"
+#include "platform/system_path.h"
 #include "support/harness.h"
 #include "support/seam.h"
 

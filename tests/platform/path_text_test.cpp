@@ -3,8 +3,8 @@
 // properties that hold for any text.
 #include <gtest/gtest.h>
 
-#include "platform/long_path.h"
 #include "platform/path_text.h"
+#include "platform/system_path.h"
 #include "platform/wide_text.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "internal_fault.h"
+#include "platform/internal_fault.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,10 +1,11 @@
-#include "platform/long_path.h"
+#include "platform/system_path.h"
+
+#include "platform/ascii.h"
 
 namespace {
 
 bool starts_with(std::u16string_view text, std::u16string_view prefix) { return text.starts_with(prefix); }
 
-bool is_ascii_letter(char16_t unit) { return (unit >= u'A' && unit <= u'Z') || (unit >= u'a' && unit <= u'z'); }
 
 }  // namespace
 

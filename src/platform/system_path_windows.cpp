@@ -1,6 +1,5 @@
-#include "platform/wide_path.h"
+#include "platform/system_path.h"
 
-#include "platform/long_path.h"
 #include "platform/system_calls.h"
 #include "platform/text_query.h"
 #include "platform/wide_text.h"
