@@ -25,7 +25,7 @@ mkdir -p "$work"
 rm -rf "$copy" && mkdir -p "$copy"
 tar -C "$source_tree" --exclude=./build --exclude=./.git -cf - . | tar -C "$copy" -xmf -  # fresh times: a fault left by a stopped run is rebuilt away
 cmake -S "$copy" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel \
-  -DCMAKE_TOOLCHAIN_FILE="$copy/cmake/mingw-w64-x86_64.cmake" >/dev/null
+  -DCMAKE_TOOLCHAIN_FILE="$copy/cmake/mingw-w64-x86_64.cmake" -DPU_WARNINGS_AS_ERRORS=OFF >/dev/null
 cmake --build "$build" >/dev/null
 (cd "$build" && ctest --timeout 200 -j2 >/dev/null) || { echo "the suite fails without a fault"; exit 1; }
 
