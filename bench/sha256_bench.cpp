@@ -43,6 +43,14 @@ void BM_Sha256ShaExtensions(benchmark::State& state) {
     hash_with(state, Sha256Kernel::ShaExtensions);
 }
 
+void BM_Sha256Avx2(benchmark::State& state) {
+    if (!cpu_has_avx2_bmi2()) {
+        state.SkipWithError("this processor lacks AVX2 or BMI2");
+        return;
+    }
+    hash_with(state, Sha256Kernel::Avx2);
+}
+
 void BM_Sha256Portable(benchmark::State& state) { hash_with(state, Sha256Kernel::Portable); }
 
 void BM_OpenSslSha256(benchmark::State& state) {
@@ -58,6 +66,7 @@ void BM_OpenSslSha256(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_Sha256ShaExtensions);
+BENCHMARK(BM_Sha256Avx2);
 BENCHMARK(BM_Sha256Portable);
 BENCHMARK(BM_OpenSslSha256);
 

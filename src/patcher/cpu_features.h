@@ -15,12 +15,17 @@
 #include <intrin.h>
 // MSVC lets any function use any intrinsic; the caller checks the processor.
 #define PU_TARGET_SHA_EXTENSIONS
+#define PU_TARGET_AVX2
+#define PU_TARGET_XSAVE
 #define PU_ALWAYS_INLINE __forceinline
 #else
 #include <cpuid.h>
+#include <immintrin.h>
 // Only the functions so marked may contain SHA instructions; enabling them for
 // a whole file would let the compiler emit them anywhere in it.
 #define PU_TARGET_SHA_EXTENSIONS __attribute__((target("sha,sse4.1,ssse3")))
+#define PU_TARGET_AVX2 __attribute__((target("avx2,bmi,bmi2")))
+#define PU_TARGET_XSAVE __attribute__((target("xsave")))
 #define PU_ALWAYS_INLINE inline __attribute__((always_inline))
 #endif
 
@@ -64,4 +69,23 @@ inline bool cpu_has_sha_extensions() {
     const CpuidRegisters basic = cpuid(1, 0);
     const CpuidRegisters extended = cpuid(7, 0);
     return (basic.ecx & SSSE3) != 0 && (basic.ecx & SSE4_1) != 0 && (extended.ebx & SHA) != 0;
+}
+
+// True when the processor has AVX2, BMI1 and BMI2 and the system saves the
+// 256-bit registers across thread switches (without that, AVX2 faults).
+PU_TARGET_XSAVE inline bool cpu_has_avx2_bmi2() {
+    constexpr std::uint32_t OSXSAVE = 1u << 27;   // leaf 1, ecx
+    constexpr std::uint32_t AVX = 1u << 28;       // leaf 1, ecx
+    constexpr std::uint32_t BMI1 = 1u << 3;       // leaf 7 sub-leaf 0, ebx
+    constexpr std::uint32_t AVX2 = 1u << 5;       // leaf 7 sub-leaf 0, ebx
+    constexpr std::uint32_t BMI2 = 1u << 8;       // leaf 7 sub-leaf 0, ebx
+    constexpr std::uint64_t SSE_AND_AVX_STATE = 0x6;  // XCR0 bits 1 and 2
+    const CpuidRegisters basic = cpuid(1, 0);
+    if ((basic.ecx & OSXSAVE) == 0 || (basic.ecx & AVX) == 0)
+        return false;
+    if ((_xgetbv(0) & SSE_AND_AVX_STATE) != SSE_AND_AVX_STATE)
+        return false;
+    const CpuidRegisters extended = cpuid(7, 0);
+    constexpr std::uint32_t needed = BMI1 | AVX2 | BMI2;
+    return (extended.ebx & needed) == needed;
 }

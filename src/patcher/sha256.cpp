@@ -17,8 +17,15 @@ constexpr std::string_view HEX_DIGITS = "0123456789abcdef";
 constexpr std::size_t LENGTH_OFFSET = SHA256_BLOCK_SIZE - 8;
 
 Sha256Compress compress_function(Sha256Kernel kernel) {
-    return kernel == Sha256Kernel::ShaExtensions ? sha256_compress_sha_extensions
-                                                 : sha256_compress_portable;
+    switch (kernel) {
+    case Sha256Kernel::ShaExtensions:
+        return sha256_compress_sha_extensions;
+    case Sha256Kernel::Avx2:
+        return sha256_compress_avx2;
+    case Sha256Kernel::Portable:
+        break;
+    }
+    return sha256_compress_portable;
 }
 
 void store_be32(std::uint8_t* out, std::uint32_t value) {
@@ -31,8 +38,9 @@ void store_be32(std::uint8_t* out, std::uint32_t value) {
 }  // namespace
 
 Sha256Kernel sha256_best_kernel() {
-    static const Sha256Kernel best =
-        cpu_has_sha_extensions() ? Sha256Kernel::ShaExtensions : Sha256Kernel::Portable;
+    static const Sha256Kernel best = cpu_has_sha_extensions() ? Sha256Kernel::ShaExtensions
+                                     : cpu_has_avx2_bmi2()      ? Sha256Kernel::Avx2
+                                                                : Sha256Kernel::Portable;
     return best;
 }
 

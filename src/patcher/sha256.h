@@ -23,7 +23,11 @@ void sha256_compress_portable(Sha256State& state, const std::uint8_t* blocks, st
 // (patcher/cpu_features.h) is true.
 void sha256_compress_sha_extensions(Sha256State& state, const std::uint8_t* blocks, std::size_t count);
 
-enum class Sha256Kernel : std::uint8_t { Portable, ShaExtensions };
+// AVX2 and BMI2, for the processors without the SHA extensions. Call only
+// where cpu_has_avx2_bmi2() (patcher/cpu_features.h) is true.
+void sha256_compress_avx2(Sha256State& state, const std::uint8_t* blocks, std::size_t count);
+
+enum class Sha256Kernel : std::uint8_t { Portable, ShaExtensions, Avx2 };
 
 // The fastest kernel that this processor can run, chosen once per process.
 Sha256Kernel sha256_best_kernel();
@@ -35,7 +39,7 @@ class Sha256 {
 public:
     Sha256() : Sha256(sha256_best_kernel()) {}
     // Forces a kernel, for tests and benchmarks. ShaExtensions only where
-    // cpu_has_sha_extensions() is true.
+    // cpu_has_sha_extensions() is true, Avx2 only where cpu_has_avx2_bmi2().
     explicit Sha256(Sha256Kernel kernel);
 
     void update(std::span<const std::uint8_t> bytes);

@@ -20,6 +20,8 @@ protected:
     void SetUp() override {
         if (GetParam() == Sha256Kernel::ShaExtensions && !cpu_has_sha_extensions())
             GTEST_SKIP() << "this processor lacks the SHA extensions";
+        if (GetParam() == Sha256Kernel::Avx2 && !cpu_has_avx2_bmi2())
+            GTEST_SKIP() << "this processor lacks AVX2 or BMI2";
     }
 };
 
@@ -60,6 +62,6 @@ TEST_P(Sha256Kernels, AgreeWithThePortableKernelHoweverTheInputIsSplit) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Sha256, Sha256Kernels, ::testing::Values(Sha256Kernel::Portable, Sha256Kernel::ShaExtensions));
+INSTANTIATE_TEST_SUITE_P(Sha256, Sha256Kernels, ::testing::Values(Sha256Kernel::Portable, Sha256Kernel::ShaExtensions, Sha256Kernel::Avx2));
 
 }  // namespace
