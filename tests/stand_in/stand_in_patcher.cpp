@@ -3,8 +3,9 @@
 // patcher-starts.txt beside the executable. Started as
 //   patcher.exe update <updater> <new> <sha256>
 // it starts the updater for an update of itself through the patcher-side
-// helper, stays a second (when it started one) so that the updater must wait
-// for it, appends "version=N|exit" and exits with the helper's result.
+// helper (an empty <new>: to the download target that the helper names),
+// stays a second (when it started one) so that the updater must wait for it,
+// appends "version=N|exit" and exits with the helper's result.
 #include <windows.h>
 
 #include <string>
@@ -35,7 +36,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     int count = 0;
     wchar_t** args = ::CommandLineToArgvW(::GetCommandLineW(), &count);
     if (count != 5 || std::wstring_view(args[1]) != L"update") return 0;
-    const DWORD error = patcher_updater::start_updater(args[2], ::GetCurrentProcessId(), self, args[3], args[4]);
+    const std::wstring replacement = *args[3] ? args[3] : patcher_updater::replacement_path_for(self);
+    const DWORD error = patcher_updater::start_updater(args[2], ::GetCurrentProcessId(), self, replacement, args[4]);
     if (error == 0) ::Sleep(1000);
     record(self, version + L"|exit");
     return static_cast<int>(error);
