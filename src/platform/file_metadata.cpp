@@ -1,6 +1,6 @@
 #include "platform/file_metadata.h"
 
-#include "platform/file_sharing.h"
+#include "platform/open_settings.h"
 #include "platform/last_error.h"
 #include "platform/system_calls.h"
 #include "platform/system_path.h"
@@ -8,8 +8,8 @@
 
 namespace {
 
-constexpr DWORD FOLLOW_LINKS = FILE_FLAG_BACKUP_SEMANTICS;
-constexpr DWORD OPEN_LINK_ITSELF = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+constexpr DWORD FOLLOW_LINKS = FILE_FLAG_BACKUP_SEMANTICS | IDENTIFY_ONLY;
+constexpr DWORD OPEN_LINK_ITSELF = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT | IDENTIFY_ONLY;
 
 static_assert(sizeof(FILE_ATTRIBUTE_TAG_INFO) == 8);
 
@@ -102,6 +102,12 @@ std::expected<FileMetadata, OsError> query_metadata(std::string_view path) {
     const auto itself = query_with(wide->c_str(), OPEN_LINK_ITSELF, LinkCheck::AcceptAny);
     if (!itself || itself->is_name_surrogate_link()) return followed;
     return itself;
+}
+
+std::expected<FileMetadata, OsError> query_entry_metadata(std::string_view path) {
+    const auto wide = to_wide_path(path, true);
+    if (!wide) return std::unexpected(wide.error());
+    return query_with(wide->c_str(), OPEN_LINK_ITSELF, LinkCheck::AcceptAny);
 }
 
 bool is_regular_file(std::string_view path) {

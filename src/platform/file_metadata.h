@@ -42,6 +42,10 @@ struct FileMetadata {
 // fails with the code of the attempt that followed it. No handle stays open.
 [[nodiscard]] std::expected<FileMetadata, OsError> query_metadata(std::string_view path);
 
+// The metadata of the entry at `path` itself: a link there is described, not
+// its target. Fails like query_metadata.
+[[nodiscard]] std::expected<FileMetadata, OsError> query_entry_metadata(std::string_view path);
+
 // True when `path` names an entry that is neither a folder nor a link that
 // cannot be followed. A failed query counts as false.
 [[nodiscard]] bool is_regular_file(std::string_view path);

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/file_sharing.h"
+#include "platform/open_settings.h"
 #include "platform/last_error.h"
 #include "platform/system_calls.h"
 #include "platform/system_path.h"
@@ -39,7 +39,8 @@ std::unexpected<OsError> access_denied() { return std::unexpected(OsError::from_
 // replace-if-exists and POSIX semantics.
 std::expected<void, OsError> rename_by_handle(HANDLE source, const std::wstring& target) {
     const std::uint64_t name_bytes = std::uint64_t{target.size()} * sizeof(wchar_t);
-    if (name_bytes > 0xFFFFFFFF) return access_denied();
+    // The whole block, not only the name, must be measured in 32 bits.
+    if (name_bytes > 0xFFFFFFFF - RENAME_HEADER_AND_NUL) return access_denied();
     const std::size_t block_size = static_cast<std::size_t>(name_bytes) + RENAME_HEADER_AND_NUL;
 
     const UniqueHeapBlock block(sys().HeapAlloc(sys().GetProcessHeap(), 0, block_size));
@@ -81,7 +82,7 @@ std::expected<void, OsError> delete_file(std::string_view path) {
     // folders stay refused. This path's own failures (Wine refuses
     // FileDispositionInfoEx with 87) are reported as the 5 that led here.
     const UniqueFile file(sys().CreateFileW(wide->c_str(), DELETE, SHARE_ALL, nullptr, OPEN_EXISTING,
-                                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+                                            FILE_FLAG_OPEN_REPARSE_POINT | IDENTIFY_ONLY, nullptr));
     if (!file) return access_denied();
     FILE_DISPOSITION_INFO_EX disposition{};
     disposition.Flags = FORCED_DELETE_FLAGS;
@@ -105,7 +106,8 @@ std::expected<void, OsError> rename_replace(std::string_view source, std::string
     // handle of the source replaces the name and leaves the old file to its
     // holders. A failure to open the source reads as the 5 that led here.
     const UniqueFile file(sys().CreateFileW(wide_source->c_str(), DELETE, SHARE_ALL, nullptr, OPEN_EXISTING,
-                                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+                                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT | IDENTIFY_ONLY,
+                                            nullptr));
     if (!file) return access_denied();
     return rename_by_handle(file.get(), *wide_target);
 }
@@ -114,7 +116,8 @@ std::expected<UniqueFile, OsError> open_for_read(std::string_view path) {
     const auto wide = to_wide_path(path, true);
     if (!wide) return std::unexpected(wide.error());
 
-    UniqueFile file(sys().CreateFileW(wide->c_str(), GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING, 0, nullptr));
+    UniqueFile file(
+        sys().CreateFileW(wide->c_str(), GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING, IDENTIFY_ONLY, nullptr));
     if (!file) return last_error();
     return file;
 }

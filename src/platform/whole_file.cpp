@@ -1,6 +1,6 @@
 #include "platform/whole_file.h"
 
-#include "platform/file_sharing.h"
+#include "platform/open_settings.h"
 #include "platform/last_error.h"
 #include "platform/nt_io.h"
 #include "platform/system_calls.h"
@@ -20,16 +20,28 @@ std::expected<void, OsError> truncate(HANDLE file) {
     return last_error();
 }
 
+// True when the open entry is a plain file with this one name: not a link
+// (the open did not follow one), not a folder, and no second name through
+// which another file, perhaps not ours to change, would be written.
+bool is_plain_file(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    return sys().GetFileInformationByHandle(file, &info) &&
+           (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
+           info.nNumberOfLinks == 1;
+}
+
 }  // namespace
 
 std::expected<void, OsError> write_whole_file(std::string_view path, std::string_view bytes) {
     const auto wide = to_wide_path(path, true);
     if (!wide) return std::unexpected(wide.error());
 
-    const UniqueFile file(
-        sys().CreateFileW(wide->c_str(), GENERIC_WRITE, SHARE_ALL, nullptr, OPEN_ALWAYS, 0, nullptr));
+    const UniqueFile file(sys().CreateFileW(wide->c_str(), GENERIC_WRITE, SHARE_ALL, nullptr, OPEN_ALWAYS,
+                                            FILE_FLAG_OPEN_REPARSE_POINT | IDENTIFY_ONLY, nullptr));
     if (!file) return last_error();
-    if (sys().GetLastError() == ERROR_ALREADY_EXISTS) {
+    const bool existed = sys().GetLastError() == ERROR_ALREADY_EXISTS;
+    if (!is_plain_file(file.get())) return std::unexpected(OsError::from_code(ERROR_ACCESS_DENIED));
+    if (existed) {
         if (auto truncated = truncate(file.get()); !truncated) return truncated;
     }
 

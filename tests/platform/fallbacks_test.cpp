@@ -1,7 +1,7 @@
 // The Windows answers that Wine does not give, made through the seam, a few
 // rows each: the by-handle delete and rename after a refusal with 5, metadata
 // after a refused open or 1920, the NT status paths of reads and writes, and
-// the system's message texts.
+// the system's message texts; and the log's open.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -13,6 +13,7 @@
 #include "platform/nt_io.h"
 #include "platform/system_message.h"
 #include "platform/system_path.h"
+#include "platform/whole_file.h"
 #include "support/harness.h"
 #include "support/seam.h"
 
@@ -108,6 +109,20 @@ TEST(FileMetadata, RefusedOpensAreListedAndLinksAreNeverTakenForTheirTarget) {
         EXPECT_EQ(std::pair(is_regular_file(file), path_exists(file)), std::pair(regular, error == 0));
         EXPECT_TRUE(recorder.open.empty());
     }
+}
+
+// A link at the log's name is opened itself, not followed, and never written through.
+TEST(WholeFile, IsNeverWrittenThroughALink) {
+    TempFolder folder(L"log");
+    write_file(folder / L"patcher-updater.log", "an older log");
+    ScopedSystemCalls scope;
+    sys().GetFileInformationByHandle = [](HANDLE, LPBY_HANDLE_FILE_INFORMATION info) -> BOOL {
+        return *info = {.dwFileAttributes = FILE_ATTRIBUTE_REPARSE_POINT, .nNumberOfLinks = 1}, TRUE;
+    };
+    Recorder recorder;
+    EXPECT_EQ(write_whole_file(utf8(folder / L"patcher-updater.log"), "new"), code(5));
+    EXPECT_EQ(read_file(folder / L"patcher-updater.log"), "an older log");
+    EXPECT_EQ(recorder.open_flags, std::vector<std::uint32_t>{FILE_FLAG_OPEN_REPARSE_POINT | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION});
 }
 
 constexpr NTSTATUS PENDING = 0x103;

@@ -52,6 +52,7 @@ template <Call id, auto slot, class R, class... A>
 struct Wrapper<id, slot, R (*)(A...)> {
     static R call(A... args) {
         Recorder& r = *g_recorder;
+        if constexpr (id == Call::CreateFileW) r.open_flags.push_back(std::get<5>(std::tie(args...)));
         if constexpr (numbered(id)) {
             if (std::uint32_t code = 0; r.planned_failure(id, code)) {
                 // A failed close still lets the handle go, as the system's own does.
