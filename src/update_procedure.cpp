@@ -27,11 +27,24 @@ std::unexpected<ErrorChain> failure(std::string_view message, const OsError& cau
     return std::unexpected(ErrorChain::with_context(std::string(message), cause));
 }
 
+std::uint64_t ticks(const FILETIME& time) { return (std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime; }
+
+// True when the process was created after this one: the patcher that started
+// the updater cannot be, so its pid has been reused by another process. When
+// either creation time cannot be had, the process is taken for the patcher.
+bool created_after_this_process(HANDLE process) {
+    FILETIME created{}, this_created{}, ignored{};
+    return sys().GetProcessTimes(process, &created, &ignored, &ignored, &ignored) &&
+           sys().GetProcessTimes(sys().GetCurrentProcess(), &this_created, &ignored, &ignored, &ignored) &&
+           ticks(created) > ticks(this_created);
+}
+
 // Waits for the old patcher to end. A process that cannot be opened (ended,
-// never there, or not ours to open) is not waited for.
+// never there, or not ours to open), or that another process now holds the
+// pid of, is not waited for.
 std::expected<void, ErrorChain> wait_for_old_process(std::uint32_t pid) {
     const UniqueKernelObject process(sys().OpenProcess(PROCESS_WAIT_ACCESS, FALSE, pid));
-    if (!process) return {};
+    if (!process || created_after_this_process(process.get())) return {};
     const DWORD waited = sys().WaitForSingleObject(process.get(), OLD_PROCESS_WAIT_MS);
     if (waited == WAIT_TIMEOUT || waited == WAIT_FAILED)
         return failure("timed out waiting for the old patcher process to exit");
@@ -40,7 +53,8 @@ std::expected<void, ErrorChain> wait_for_old_process(std::uint32_t pid) {
 
 // True when the two texts name one path: their full paths are equal, ASCII
 // letter case and the kind of separator ignored. A text whose full path
-// cannot be had is compared as it is. Needs no query of the entry itself.
+// cannot be had is compared as it is. Needs no query of the entry, so it
+// holds on file systems that identify no file.
 bool same_path_text(std::string_view first, std::string_view second) {
     const auto normalised = [](std::string_view path) {
         std::wstring text = as_wide(to_utf16(path));
@@ -56,32 +70,21 @@ bool same_path_text(std::string_view first, std::string_view second) {
     return normalised(first) == normalised(second);
 }
 
-// True when both paths name one file (same volume and file index). Unknown
-// identities (a query failed, or came from a directory entry) count as
-// different files.
-bool same_file(std::string_view first, std::string_view second) {
-    const auto a = query_metadata(first);
-    const auto b = query_metadata(second);
-    if (!a || !b) return false;
-    // Known on one side and equal to the other: known on both.
-    return a->volume_serial_number && a->file_index && a->volume_serial_number == b->volume_serial_number &&
-           a->file_index == b->file_index;
-}
-
-// Clears the backup path for the swap. The replacement itself may have been
-// downloaded to that path: deleting it as a stale backup, or moving the old
-// executable over it, would lose the verified build and end in a
-// "successful" update to the old one, so that case stops here with nothing
-// changed. The text comparison comes first because it needs no query that
-// could fail; the file identity catches other names for the same file.
-std::expected<void, ErrorChain> remove_stale_backup(std::string_view backup, std::string_view new_path) {
-    constexpr std::string_view REPLACEMENT_AT_BACKUP = "replacement patcher is at the backup path";
-    if (same_path_text(backup, new_path)) return failure(REPLACEMENT_AT_BACKUP);
-    if (!path_exists(backup)) return {};
-    if (same_file(backup, new_path)) return failure(REPLACEMENT_AT_BACKUP);
-    if (auto deleted = delete_file(backup); !deleted)
-        return failure("cannot remove stale patcher backup", deleted.error());
-    return {};
+// True when deleting the backup name would delete the replacement, which may
+// have been downloaded there: deleting it as a stale backup, or moving the
+// old executable over it, would lose the verified build and end in a
+// "successful" update to the old one. That is the same path text, or the one
+// name of one file: the entry at the backup path (a link there not followed)
+// and the replacement have the same known identity and that file has no
+// other name. A link or a second name there may go; the download keeps its
+// own. Some file systems give every file the index 0, which identifies none.
+bool replacement_at_backup(std::string_view backup, std::string_view replacement) {
+    if (same_path_text(backup, replacement)) return true;
+    const auto entry = query_entry_metadata(backup);
+    if (!entry || !entry->volume_serial_number || entry->file_index.value_or(0) == 0) return false;
+    const auto download = query_metadata(replacement);
+    return download && download->volume_serial_number == entry->volume_serial_number &&
+           download->file_index == entry->file_index && entry->link_count == 1u;
 }
 
 }  // namespace
@@ -99,10 +102,16 @@ std::expected<void, ErrorChain> apply_update(const UpdateRequest& request) {
     if (!digest) return std::unexpected(std::move(digest.error()));
     if (!digests_match(*digest, request.expected_sha256)) return failure("replacement patcher SHA-256 mismatch");
 
+    // Nor does a replacement at the backup path need the wait to be refused.
+    const std::string backup = replace_extension(current, BACKUP_EXTENSION);
+    if (replacement_at_backup(backup, replacement)) return failure("replacement patcher is at the backup path");
+
     if (auto waited = wait_for_old_process(request.pid); !waited) return waited;
 
-    const std::string backup = replace_extension(current, BACKUP_EXTENSION);
-    if (auto cleared = remove_stale_backup(backup, replacement); !cleared) return cleared;
+    if (path_exists(backup)) {
+        if (auto deleted = delete_file(backup); !deleted)
+            return failure("cannot remove stale patcher backup", deleted.error());
+    }
 
     if (auto moved = rename_replace(current, backup); !moved)
         return failure("cannot move the old patcher to backup", moved.error());

@@ -13,6 +13,11 @@
 #include "support/seam.h"
 #include "update_procedure.h"
 
+// The patcher-side header's opens go through the seam here, so that their flags are seen too.
+#define CreateFileW(...) sys().CreateFileW(__VA_ARGS__)
+#include "patcher_updater/start_updater.hpp"
+#undef CreateFileW
+
 namespace {
 
 using enum Call;
@@ -29,6 +34,11 @@ std::filesystem::path this_program() {
     return std::wstring(path, ::GetModuleFileNameW(nullptr, path, 32768));
 }
 
+// True when every open asked for identification only, with no other quality-of-service flag.
+bool identify_only(const std::vector<std::uint32_t>& opens) {
+    return std::ranges::all_of(opens, [](auto f) { return (f & SECURITY_VALID_SQOS_FLAGS) == (SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION); });
+}
+
 // The digest's read buffer, the first heap block: without it the process ends at once.
 bool digest_buffer(const std::vector<Call>& calls, std::size_t k) {
     return calls[k - 1] == HeapAlloc && std::count(calls.begin(), calls.begin() + k, HeapAlloc) == 1;
@@ -37,6 +47,8 @@ bool digest_buffer(const std::vector<Call>& calls, std::size_t k) {
 // The restarts (application|command line|directory) and the wait (access, then time) of one update.
 std::vector<std::wstring> g_restarts;
 std::vector<DWORD> g_wait;
+DWORD g_patcher_created;  // this process was created at 10
+bool g_no_file_index;     // the file system gives every file the index 0
 
 void observe_calls() {
     g_restarts.clear(), g_wait.clear();
@@ -48,6 +60,13 @@ void observe_calls() {
     };
     sys().OpenProcess = [](DWORD access, BOOL inherit, DWORD pid) { return g_wait.push_back(access), ::OpenProcess(access, inherit, pid); };
     sys().WaitForSingleObject = [](HANDLE handle, DWORD ms) { return g_wait.push_back(ms), ::WaitForSingleObject(handle, 0); };
+    g_patcher_created = 9, g_no_file_index = false;
+    sys().GetProcessTimes = [](HANDLE process, LPFILETIME created, LPFILETIME, LPFILETIME, LPFILETIME) -> BOOL {
+        return *created = {::GetProcessId(process) == ::GetCurrentProcessId() ? 10 : g_patcher_created, 0}, TRUE;
+    };
+    sys().GetFileInformationByHandle = [](HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) -> BOOL {
+        return ::GetFileInformationByHandle(file, info) && (!g_no_file_index || (info->nFileIndexHigh = info->nFileIndexLow = 0, true));
+    };
 }
 
 // Version 1 at patcher.exe, version 2 at patcher.new (or at the backup path), in a fresh folder or under `root`.
@@ -86,13 +105,15 @@ protected:
     // The numbered calls of a clean update from this start, and what it did.
     std::vector<Call> clean_calls() {
         const Layout layout(GetParam());
+        {  // the patcher's own checks of it open files as the updater does: both, the backup name, the folder probe
+            Recorder checks;
+            EXPECT_EQ(patcher_updater::check_update(layout.current.native(), layout.replacement.native()), DWORD{ERROR_BAD_EXE_FORMAT});
+            EXPECT_TRUE(checks.open_flags.size() == 4 && identify_only(checks.open_flags));
+        }
         Recorder recorder;
         const std::string outcome = update(layout, ended.pid());
         EXPECT_TRUE(recorder.open.empty());
-        if (GetParam() == Start::ReplacementAtBackup) {
-            EXPECT_EQ(outcome, MESSAGES[4]);
-            return recorder.calls;
-        }
+        EXPECT_TRUE(identify_only(recorder.open_flags));
         EXPECT_EQ(outcome + " " + layout.contents(), "success 2 - -");
         const std::wstring current = layout.current.native();
         EXPECT_EQ(g_restarts, std::vector<std::wstring>{current + L"|\"" + current + L"\"|" + layout.app.native()});
@@ -128,34 +149,44 @@ TEST_P(UpdateTest, EveryCallFailedOrCutShortLosesNothingAndRestartsOnlyAfterSucc
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Starts, UpdateTest, ::testing::Values(Start::Plain, Start::StaleBackup, Start::ReplacementAtBackup));
+INSTANTIATE_TEST_SUITE_P(Starts, UpdateTest, ::testing::Values(Start::Plain, Start::StaleBackup));
 
 // Single faults and the text each gives ("{N}": the system's text for code N), then current, new and backup.
+struct Step {  // the failed calls (call, n-th, code); when the patcher was created (10: it is this process, running)
+    Start start; std::vector<std::tuple<Call, std::size_t, std::uint32_t>> failing; std::string text, files;
+    DWORD patcher_created = 9; bool no_file_index = false;
+};
 using UpdateSteps = UpdateTest;  // the fixture without a start of its own
 TEST_F(UpdateSteps, EachStepReportsItsOwnMessageOverTheSystemsError) {
-    const std::tuple<Start, std::vector<std::tuple<Call, std::size_t, std::uint32_t>>, std::string, std::string> rows[] = {
+    const Step rows[] = {
         {Start::Plain, {{CreateFileW, 3, 32}}, "cannot open {new}: {32}", "1 2 -"},
         {Start::Plain, {{NtReadFile, 2, 0xC000009C}}, "{23}", "1 2 -"},
-        {Start::Plain, {}, MESSAGES[3].data(), "1 2 -"},  // no fault, but the patcher (this process) still runs
+        {Start::Plain, {}, MESSAGES[3].data(), "1 2 -", 10},  // no fault, but the patcher is this process
         {Start::Plain, {{WaitForSingleObject, 1, 6}}, MESSAGES[3].data(), "1 2 -"},
+        // A process created after the updater holds a reused pid and is not waited for, unless a time is unknown.
+        {Start::Plain, {{WaitForSingleObject, 1, 6}}, "success", "2 - -", 11},
+        {Start::Plain, {{GetProcessTimes, 2, 6}, {WaitForSingleObject, 1, 6}}, MESSAGES[3].data(), "1 2 -", 11},
         {Start::Plain, {{MoveFileExW, 1, 32}}, "cannot move the old patcher to backup: {32}", "1 2 -"},
         {Start::Plain, {{MoveFileExW, 2, 32}, {MoveFileExW, 3, 32}}, "cannot install the new patcher executable: {32}", "- 2 1"},
         {Start::Plain, {{CreateProcessW, 1, 2}}, "cannot restart the updated patcher: {2}", "2 - -"},
         {Start::Plain, {{DeleteFileW, 1, 32}}, "success", "2 - 1"},
         {Start::Plain, {{OpenProcess, 1, 5}}, "success", "2 - -"},  // and no wait
         {Start::StaleBackup, {{DeleteFileW, 1, 32}}, "cannot remove stale patcher backup: {32}", "1 2 stale"},
-        {Start::StaleBackup, {{CreateFileW, 4, 123}}, "success", "2 - -"},  // the backup's query: replaced anyway
-        {Start::ReplacementAtBackup, {{CreateFileW, 4, 123}}, MESSAGES[4].data(), "1 2 2"},
+        {Start::StaleBackup, {{CreateFileW, 6, 123}}, "success", "2 - -"},  // the backup's query: replaced anyway
+        {Start::StaleBackup, {}, "success", "2 - -", 9, true},  // index 0 everywhere: no file is the replacement
+        // Refused by its name alone, before the old patcher (here still running) is waited for.
+        {Start::ReplacementAtBackup, {}, MESSAGES[4].data(), "1 2 2", 10, true},
     };
-    for (const auto& [start, failing, text, files] : rows) {
+    for (const auto& [start, failing, text, files, patcher_created, no_file_index] : rows) {
         SCOPED_TRACE(text);
         const Layout layout(start);
         observe_calls();
+        g_patcher_created = patcher_created, g_no_file_index = no_file_index;
         Recorder recorder;
         for (const auto& [call, n, code] : failing) recorder.fail(call, code, n);
         std::string expected = text;
         if (const auto at = expected.find("{new}"); at != std::string::npos) expected.replace(at, 5, utf8(layout.replacement));
-        EXPECT_EQ(update(layout, failing.empty() ? ::GetCurrentProcessId() : ended.pid()), with_system_texts(expected));
+        EXPECT_EQ(update(layout, patcher_created == 10 ? ::GetCurrentProcessId() : ended.pid()), with_system_texts(expected));
         EXPECT_EQ(layout.contents(), files);
         EXPECT_EQ(g_restarts.size(), text == "success" ? 1u : 0u);
         if (!failing.empty() && std::get<0>(failing[0]) == OpenProcess) EXPECT_TRUE(g_wait.empty());

@@ -159,10 +159,16 @@ struct FileHandle {
     }
 };
 
-// Opens `path` to read, directories included; a missing file or folder reads as ERROR_FILE_NOT_FOUND.
-inline DWORD open_existing(const std::wstring& path, DWORD access, FileHandle& file, BY_HANDLE_FILE_INFORMATION& info) {
+// Every open asks for identification only: a path that reaches a named pipe lets its server learn
+// who opened it, never act as this process.
+constexpr DWORD IDENTIFY_ONLY = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
+
+// Opens `path` to read, directories included (a link there followed unless `flags` say otherwise); a
+// missing file or folder reads as ERROR_FILE_NOT_FOUND.
+inline DWORD open_existing(const std::wstring& path, DWORD access, FileHandle& file, BY_HANDLE_FILE_INFORMATION& info,
+                           DWORD flags = 0) {
     file.handle = ::CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | IDENTIFY_ONLY | flags, nullptr);
     if (file.handle == INVALID_HANDLE_VALUE) {
         const DWORD error = ::GetLastError();
         return error == ERROR_PATH_NOT_FOUND ? ERROR_FILE_NOT_FOUND : error;
@@ -183,13 +189,46 @@ inline std::wstring full_path(const std::wstring& path) {
     }
 }
 
-// The updater's backup name: the extension of the last name replaced by "exe.old" (a leading dot
-// starts no extension).
+// The full path in the long-path form (\\?\C:\... or \\?\UNC\server\share\...), which no length limit
+// applies to.
+inline std::wstring long_path(const std::wstring& path) {
+    const std::wstring full = full_path(path);
+    if (full.starts_with(L"\\\\?\\")) return full;
+    if (full.starts_with(L"\\\\.\\")) return L"\\\\?\\" + full.substr(4);
+    if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
+    return full.size() > 2 && full[1] == L':' && full[2] == L'\\' ? L"\\\\?\\" + full : full;
+}
+
+// The updater's backup name, made from the --current text as given: the extension of the last name
+// replaced by "exe.old" (a leading dot starts no extension).
 inline std::wstring backup_path(std::wstring path) {
     const std::size_t name = path.find_last_of(L"\\/") + 1;
     const std::size_t dot = path.rfind(L'.');
     if (dot != std::wstring::npos && dot > name) path.resize(dot);
     return path + L".exe.old";
+}
+
+// The full path with ASCII letters in lower case and '/' as '\\', as the updater compares two names.
+inline std::wstring comparable_path(const std::wstring& path) {
+    std::wstring text = full_path(path);
+    for (wchar_t& unit : text) {
+        if (unit == L'/') unit = L'\\';
+        if (unit >= L'A' && unit <= L'Z') unit = static_cast<wchar_t>(unit + (L'a' - L'A'));
+    }
+    return text;
+}
+
+// True when deleting the backup name would delete the download, by the updater's rule: the same path,
+// or the one name of the same file (a link there is not followed; a file index of 0 identifies no file).
+inline bool download_at_backup(const std::wstring& backup, const std::wstring& download,
+                               const BY_HANDLE_FILE_INFORMATION& download_info) {
+    if (comparable_path(backup) == comparable_path(download)) return true;
+    FileHandle entry(INVALID_HANDLE_VALUE);
+    BY_HANDLE_FILE_INFORMATION info{};
+    return open_existing(long_path(backup), FILE_READ_ATTRIBUTES, entry, info, FILE_FLAG_OPEN_REPARSE_POINT) == 0 &&
+           (info.nFileIndexHigh | info.nFileIndexLow) != 0 && info.nNumberOfLinks == 1 &&
+           info.dwVolumeSerialNumber == download_info.dwVolumeSerialNumber &&
+           info.nFileIndexHigh == download_info.nFileIndexHigh && info.nFileIndexLow == download_info.nFileIndexLow;
 }
 
 // True when the file's first bytes are an x86-64 PE image's headers: "MZ", the offset of the PE
@@ -216,7 +255,8 @@ inline DWORD probe_folder(const std::wstring& folder) {
         const std::wstring name = folder + L"\\.patcher-updater-probe-" + std::to_wstring(::GetCurrentProcessId()) +
                                   L"-" + std::to_wstring(::GetTickCount64()) + L"-" + std::to_wstring(attempt);
         const FileHandle probe(::CreateFileW(name.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-                                             FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
+                                             FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE |
+                                                 IDENTIFY_ONLY,
                                              nullptr));
         if (probe.handle != INVALID_HANDLE_VALUE) return 0;
         if (::GetLastError() != ERROR_FILE_EXISTS || attempt == 10) return ::GetLastError();
@@ -231,7 +271,7 @@ inline DWORD probe_folder(const std::wstring& folder) {
 //   detail::DIRECTORY_NOT_SUPPORTED (336) / ERROR_NOT_SUPPORTED (50): a path names a folder / a device;
 //   ERROR_NOT_SAME_DEVICE (17): the replacement is on another volume (the swap renames, it never copies);
 //   ERROR_INVALID_PARAMETER (87): the replacement is the backup file (<current> with the extension
-//     "exe.old"), or a path holds a NUL;
+//     "exe.old"), whose deletion would lose it, or a path holds a NUL;
 //   ERROR_ACCESS_DENIED (5): no file can be created and deleted in the current executable's folder (the
 //     patcher may ask for elevation and try again); another code the system gives there, as it is;
 //   ERROR_BAD_EXE_FORMAT (193): the replacement is no x86-64 executable (another machine, truncated,
@@ -247,16 +287,10 @@ inline DWORD check_update(std::wstring_view current_path, std::wstring_view new_
     if (const DWORD error = detail::open_existing(replacement, GENERIC_READ, new_file, new_info)) return error;
     if (current_info.dwVolumeSerialNumber != new_info.dwVolumeSerialNumber) return ERROR_NOT_SAME_DEVICE;
 
-    // The backup name as a file of its own: the same file as the replacement under any spelling.
-    const std::wstring full_current = detail::full_path(current);
-    detail::FileHandle backup_file(INVALID_HANDLE_VALUE);
-    BY_HANDLE_FILE_INFORMATION backup_info{};
-    if (detail::open_existing(detail::backup_path(full_current), FILE_READ_ATTRIBUTES, backup_file, backup_info) == 0 &&
-        backup_info.dwVolumeSerialNumber == new_info.dwVolumeSerialNumber &&
-        backup_info.nFileIndexHigh == new_info.nFileIndexHigh && backup_info.nFileIndexLow == new_info.nFileIndexLow)
-        return ERROR_INVALID_PARAMETER;
+    if (detail::download_at_backup(detail::backup_path(current), replacement, new_info)) return ERROR_INVALID_PARAMETER;
 
-    if (const DWORD error = detail::probe_folder(full_current.substr(0, full_current.find_last_of(L"\\/")))) return error;
+    const std::wstring folder = detail::long_path(current);
+    if (const DWORD error = detail::probe_folder(folder.substr(0, folder.find_last_of(L"\\/")))) return error;
     return detail::is_x64_image(new_file.handle) ? 0 : ERROR_BAD_EXE_FORMAT;
 }
 

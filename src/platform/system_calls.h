@@ -28,6 +28,7 @@
     X(GetModuleFileNameW)            \
     X(GetModuleHandleW)              \
     X(GetProcessHeap)                \
+    X(GetProcessTimes)               \
     X(GetStdHandle)                  \
     X(GetSystemDirectoryW)           \
     X(GetWindowsDirectoryW)          \

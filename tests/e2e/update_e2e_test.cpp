@@ -94,7 +94,8 @@ const Scenario SCENARIOS[] = {
     {"stale backup", request(), L"", "2 - -", L"\"{current}\"", [](Install& i) { write_file(i.backup, "stale"); }},
     {"folder at the backup path", request(), L"cannot remove stale patcher backup: {5}", "1 2 dir", L"",
      [](Install& i) { fs::create_directory(i.backup); }},
-    {"replacement at the backup path", request(L"{current}", L"{app}\\.\\patcher.exe.old"),
+    // Refused before the wait: this test's process, which runs on, would end it in a time-out.
+    {"replacement at the backup path", request(L"{current}", L"{app}\\.\\patcher.exe.old", L"{digest}", L"{pid}"),
      L"replacement patcher is at the backup path", "1 - 2", L"", [](Install& i) { fs::rename(i.replacement, i.backup); }},
     {"replacement on another volume", request(L"{current}", L"{other}"), L"cannot install the new patcher executable: {17}",
      "1 2 -", L"", [](Install& i) { fs::copy_file(i.replacement, i.other_volume); }},
@@ -103,6 +104,8 @@ const Scenario SCENARIOS[] = {
     {"replacement that cannot start stays", request(), L"cannot restart the updated patcher: {193}", "noprogram - -", L"",
      [](Install& i) { write_file(i.replacement, "noprogram"), i.digest2 = Install::digest(i.replacement); }},
     {"option without value", {L"--pid"}, L"missing value for --pid", "1 2 -"},
+    {"a hard link at the log name: the other name's file keeps its content", {}, L"", "1 2 -", L"",
+     [](Install& i) { fs::rename(i.log, i.root / L"other"), fs::create_hard_link(i.root / L"other", i.log); }},
     {"a renamed updater keeps the log's name", {}, L"missing --pid", "1 2 -", L"", [](Install& i) {
          fs::rename(i.updater, i.updater_folder / L"upd.exe"), i.updater = i.updater_folder / L"upd.exe";
      }},
@@ -112,7 +115,6 @@ const Scenario SCENARIOS[] = {
          arguments.insert(arguments.begin(), {L"--padding", L"{fill}"});
          return arguments;
      }(), L"", "2 - -", L"\"{current}\""},
-    {"trailing dot on current", request(L"{current}."), L"", "2 - -", L"\"{current}.\""},
     {"trailing dots and spaces on new", request(L"{current}", L"{new}. ."), L"", "2 - -", L"\"{current}\""},
     {"new deeper than 260 units", request(L"{current}", DEEP + L"\\p.new"), L"", "2 - -", L"\"{current}\"", move_new_deep},
     {"new deeper than 260 units, verbatim", request(L"{current}", L"\\\\?\\" + DEEP + L"\\p.new"), L"", "2 - -",
@@ -154,17 +156,26 @@ TEST(UpdateE2e, EachScenarioLeavesItsFilesRestartAndLog) {
     }
 }
 
+struct Check {  // the download, the code of check_update, the set-up, and --current as the patcher gives it
+    const char* what; std::wstring replacement; DWORD code;
+    std::function<void(Install&)> arrange = {}; std::wstring current = L"{current}";
+};
+
 // Version 1 starts the updater through the patcher-side helper with its own pid and stays a second: the
 // updater waits for it to exit before the swap, and version 2 comes back. A check that fails before the
 // patcher exits is its exit code, and then nothing is started, changed or logged.
 TEST(UpdateE2e, PatcherChecksTheUpdateAndStartsTheUpdater) {
-    const std::tuple<const char*, std::wstring, DWORD, std::function<void(Install&)>> rows[] = {
-        {"success", L"{new}", 0, {}},
-        {"new missing", L"{app}\\missing.new", ERROR_FILE_NOT_FOUND, {}},
-        {"new is a folder", L"{app}", 336, {}},
-        {"new is a device", L"\\\\.\\NUL", ERROR_NOT_SUPPORTED, {}},
+    const Check rows[] = {
+        {"success", L"{new}", 0},
+        {"new missing", L"{app}\\missing.new", ERROR_FILE_NOT_FOUND},
+        {"new is a folder", L"{app}", 336},
+        {"new is a device", L"\\\\.\\NUL", ERROR_NOT_SUPPORTED},
         {"new on another volume", L"{other}", ERROR_NOT_SAME_DEVICE, [](Install& i) { fs::copy_file(i.replacement, i.other_volume); }},
         {"new at the backup name", L"{app}\\PATCHER.EXE.OLD", ERROR_INVALID_PARAMETER, [](Install& i) { fs::rename(i.replacement, i.backup); }},
+        {"a second name of new at the backup name, which may go", L"{new}", 0, [](Install& i) { fs::create_hard_link(i.replacement, i.backup); }},
+        // The backup of "patcher.exe." is "patcher.exe.exe.old", so "patcher.exe.old" may hold the download.
+        {"a trailing dot on current", L"{app}\\patcher.exe.old", 0, [](Install& i) { fs::rename(i.replacement, i.backup); },
+         L"{current}."},
         {"an ARM64 build", L"{new}", ERROR_BAD_EXE_FORMAT, [](Install& i) {
              std::string bytes = read_file(i.replacement).value();
              const int pe = static_cast<unsigned char>(bytes[0x3C]) | static_cast<unsigned char>(bytes[0x3D]) << 8;
@@ -173,17 +184,17 @@ TEST(UpdateE2e, PatcherChecksTheUpdateAndStartsTheUpdater) {
          }},
         {"a truncated download", L"{new}", ERROR_BAD_EXE_FORMAT, [](Install& i) { fs::resize_file(i.replacement, 0x40); }},
     };
-    for (const auto& [what, replacement, code, arrange] : rows) {
+    for (const auto& [what, replacement, code, arrange, current] : rows) {
         SCOPED_TRACE(what);
         Install install;
         if (arrange) arrange(install);
         const std::string files = install.files();
         const std::wstring line = L"\"" + install.current.native() + L"\" update \"" + install.updater.native() + L"\" \"" +
-                                  install.expand(replacement) + L"\" " + install.expand(L"{digest}");
+                                  install.expand(replacement) + L"\" " + install.expand(L"{digest} \"" + current + L"\"");
         EXPECT_EQ(run_process(install.current, line), code);
         EXPECT_EQ(install.files(), code == 0 ? "2 - -" : files);
         EXPECT_EQ(read_file(install.log), OLDER_LOG);
-        const std::string restart = "version=2|cwd=" + utf8(install.app) + "|cmdline=\"" + utf8(install.current) + "\"\n";
+        const std::string restart = "version=2|cwd=" + utf8(install.app) + "|cmdline=\"" + utf8(install.expand(current)) + "\"\n";
         EXPECT_EQ(install.starts(), "version=1|cwd=" + utf8(fs::current_path()) + "|cmdline=" + utf8(line) + "\n" +
                                         "version=1|exit\n" + (code == 0 ? restart : ""));
         // The files, the starts and nothing else (no probe of the folder).

@@ -35,9 +35,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     record(self, version + L"|cwd=" + cwd + L"|cmdline=" + ::GetCommandLineW());
     int count = 0;
     wchar_t** args = ::CommandLineToArgvW(::GetCommandLineW(), &count);
-    if (count != 5 || std::wstring_view(args[1]) != L"update") return 0;
-    const std::wstring replacement = *args[3] ? args[3] : patcher_updater::replacement_path_for(self);
-    const DWORD error = patcher_updater::start_updater(args[2], ::GetCurrentProcessId(), self, replacement, args[4]);
+    if (count < 5 || count > 6 || std::wstring_view(args[1]) != L"update") return 0;
+    const std::wstring current = count == 6 ? args[5] : self;
+    const std::wstring replacement = *args[3] ? args[3] : patcher_updater::replacement_path_for(current);
+    const DWORD error = patcher_updater::start_updater(args[2], ::GetCurrentProcessId(), current, replacement, args[4]);
     if (error == 0) ::Sleep(1000);
     record(self, version + L"|exit");
     return static_cast<int>(error);
