@@ -192,7 +192,7 @@ inline std::wstring full_path(const std::wstring& path) {
 // The full path in the long-path form (\\?\C:\... or \\?\UNC\server\share\...), which no length limit
 // applies to.
 inline std::wstring long_path(const std::wstring& path) {
-    const std::wstring full = full_path(path);
+    std::wstring full = full_path(path);
     if (full.starts_with(L"\\\\?\\")) return full;
     if (full.starts_with(L"\\\\.\\")) return L"\\\\?\\" + full.substr(4);
     if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
