@@ -13,12 +13,11 @@ cmake --preset windows >/dev/null
 cmake --build --preset windows --target patcher-updater stand_in_patcher_v1 stand_in_patcher_v2 >/dev/null
 
 build=$PWD/build/windows
-export WINEPREFIX=$build/wine-prefix WINEDEBUG=-all
-unset DISPLAY
+export WINEPREFIX=$build/wine-prefix
+. scripts/wine-env.sh
 scripts/wine-prefix.sh start "$WINEPREFIX"
 work=$(mktemp -d)
 trap 'scripts/wine-prefix.sh stop "$WINEPREFIX"; rm -rf "$work"' EXIT
-winpath() { local p=${1//\//\\}; printf 'Z:%s' "$p"; }
 
 cp "$build/patcher-updater.exe" "$work/"
 make_replacement() {  # name size_in_MiB
@@ -35,8 +34,8 @@ small_digest=$(openssl dgst -sha256 -r "$work/small.new" | cut -d' ' -f1)
 # the replacement is moved back so that the next round starts the same way.
 update() {  # name digest
   cp "$build/tests/stand_in_patcher_v1.exe" "$work/patcher.exe"
-  setarch x86_64 --addr-no-randomize /usr/lib/wine/wine64 "$work/patcher-updater.exe" --pid 0 --current "$(winpath "$work/patcher.exe")" \
-    --new "$(winpath "$work/$1")" --sha256 "$2" </dev/null
+  "${wine[@]}" "$work/patcher-updater.exe" --pid 0 --current "$(windows_path "$work/patcher.exe")" \
+    --new "$(windows_path "$work/$1")" --sha256 "$2" </dev/null
   [ ! -e "$work/patcher-updater.log" ] || { echo "update failed: $(cat "$work/patcher-updater.log")"; exit 1; }
   mv "$work/patcher.exe" "$work/$1"
 }
@@ -55,8 +54,8 @@ printf 'mean: (a) update %.3f s, (b) openssl dgst %.3f s, a/b = %.3f\n' \
 
 peak() {  # name digest
   cp "$build/tests/stand_in_patcher_v1.exe" "$work/patcher.exe"
-  /usr/bin/time -f %M setarch x86_64 --addr-no-randomize /usr/lib/wine/wine64 "$work/patcher-updater.exe" --pid 0 \
-    --current "$(winpath "$work/patcher.exe")" --new "$(winpath "$work/$1")" --sha256 "$2" </dev/null 2>&1 >/dev/null | tail -1
+  /usr/bin/time -f %M "${wine[@]}" "$work/patcher-updater.exe" --pid 0 \
+    --current "$(windows_path "$work/patcher.exe")" --new "$(windows_path "$work/$1")" --sha256 "$2" </dev/null 2>&1 >/dev/null | tail -1
   mv "$work/patcher.exe" "$work/$1"
 }
 echo "peak resident memory of the updater process: 1 MiB replacement $(peak small.new "$small_digest") KiB," \

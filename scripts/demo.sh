@@ -13,15 +13,11 @@ cmake --preset windows >/dev/null
 cmake --build --preset windows --target patcher-updater stand_in_patcher_v1 stand_in_patcher_v2 >/dev/null
 
 build=$PWD/build/windows
-export WINEPREFIX=$build/wine-prefix WINEDEBUG=-all LANG=C.UTF-8
-unset DISPLAY
+export WINEPREFIX=$build/wine-prefix LANG=C.UTF-8
+. scripts/wine-env.sh
 scripts/wine-prefix.sh start "$WINEPREFIX"
 work=$(mktemp -d)
 trap 'scripts/wine-prefix.sh stop "$WINEPREFIX"; rm -rf "$work"' EXIT
-# Without address-space randomisation, which now and then kills a Wine process
-# at start (see cmake/mingw-w64-x86_64.cmake).
-wine() { setarch x86_64 --addr-no-randomize /usr/lib/wine/wine64 "$@" </dev/null; }
-winpath() { local p=${1//\//\\}; printf 'Z:%s' "$p"; }
 
 app="$work/Kestrel App é"
 mkdir -p "$app" "$work/updater"
@@ -31,14 +27,14 @@ cp "$build/tests/stand_in_patcher_v2.exe" "$app/patcher-v2.download"
 digest=$(sha256sum "$app/patcher-v2.download" | cut -d' ' -f1)
 log="$work/updater/patcher-updater.log"
 
-echo "== Installed: version 1 at $(winpath "$app/patcher.exe")"
-echo "   Downloaded: version 2 at $(winpath "$app/patcher-v2.download")"
+echo "== Installed: version 1 at $(windows_path "$app/patcher.exe")"
+echo "   Downloaded: version 2 at $(windows_path "$app/patcher-v2.download")"
 echo "   sha256 $digest"
-echo "   updater: $(winpath "$work/updater/patcher-updater.exe") ($(stat -c %s "$work/updater/patcher-updater.exe") bytes)"
+echo "   updater: $(windows_path "$work/updater/patcher-updater.exe") ($(stat -c %s "$work/updater/patcher-updater.exe") bytes)"
 echo
 echo "== Version 1 starts the updater with its own pid and exits"
-wine "$app/patcher.exe" update "$(winpath "$work/updater/patcher-updater.exe")" \
-  "$(winpath "$app/patcher-v2.download")" "$digest"
+"${wine[@]}" "$app/patcher.exe" update "$(windows_path "$work/updater/patcher-updater.exe")" \
+  "$(windows_path "$app/patcher-v2.download")" "$digest" </dev/null
 for _ in $(seq 200); do grep -q version=2 "$app/patcher-starts.txt" 2>/dev/null && break; sleep 0.1; done
 
 echo
@@ -57,10 +53,10 @@ sed 's/^/     /' "$app/patcher-starts.txt"
 echo
 echo "== A failed update: a download whose digest does not match"
 cp "$build/tests/stand_in_patcher_v1.exe" "$app/patcher-v3.download"
-wine "$work/updater/patcher-updater.exe" --pid 0 --current "$(winpath "$app/patcher.exe")" \
-  --new "$(winpath "$app/patcher-v3.download")" --sha256 "$digest"
+"${wine[@]}" "$work/updater/patcher-updater.exe" --pid 0 --current "$(windows_path "$app/patcher.exe")" \
+  --new "$(windows_path "$app/patcher-v3.download")" --sha256 "$digest" </dev/null
 echo "   exit code: $?"
 cmp -s "$app/patcher.exe" "$build/tests/stand_in_patcher_v2.exe" && echo "   patcher.exe is still version 2"
 [ -e "$app/patcher-v3.download" ] && echo "   the download is still there"
-echo "   $(winpath "$log"):"
+echo "   $(windows_path "$log"):"
 echo "     $(cat "$log")"

@@ -6,12 +6,9 @@
 # runner would wait for those pipes to close.
 set -u
 action=$1
-export WINEPREFIX=$2 WINEDEBUG=-all
-unset DISPLAY
+export WINEPREFIX=$2
+. "$(dirname "$0")/wine-env.sh"
 wineserver=/usr/lib/wine/wineserver
-# Without address-space randomisation, which now and then kills a Wine process
-# at start (see cmake/mingw-w64-x86_64.cmake).
-wine=(setarch x86_64 --addr-no-randomize /usr/lib/wine/wine64)
 
 case "$action" in
 start)
