@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Plants faults in the product one at a time and reports which ones the test
-# suite misses. Each fault of the list (scripts/mutants.txt by default; its
-# head says the format) is applied to a copy of the source tree, the Windows
-# build is brought up to date, and `ctest` runs every Windows test (the pure
-# tests run there too). A fault is killed when a test fails, survives when
-# every test passes, and is left out when it does not build.
+# Plants faults one at a time and reports which ones the test suite misses.
+# Each fault of the list (scripts/mutants.txt by default; its head says the
+# format) is applied to a copy of the source tree, in the product or in what it
+# is built and shipped from (build files, resources, install rules, signing),
+# the Windows build is brought up to date, and `ctest` runs every Windows test
+# (the pure tests run there too). A fault is killed when a test fails, survives
+# when every test passes, and is left out when it does not build. No test
+# needs root, so a run as any user judges every fault alike.
 #
 #   scripts/mutants.sh [LIST] [SOURCE_TREE]
 #

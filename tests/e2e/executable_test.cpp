@@ -57,9 +57,21 @@ TEST_F(Executable, ResourcesHoldSevenPngIconsAVersionAndTheManifest) {
     }
     EXPECT_EQ(sizes, (std::set<int>{16, 24, 32, 48, 64, 128, 256}));
 
-    const std::string_view version = resource(MAKEINTRESOURCEW(VS_VERSION_INFO), RT_VERSION);
-    const std::wstring_view text(reinterpret_cast<const wchar_t*>(version.data()), version.size() / 2);
-    EXPECT_TRUE(text.contains(L"ProductVersion")) << version.size();
+    // The version block (a copy: VerQueryValueW may write to it): 1.0.0.0, "1.0.0", the product name.
+    std::string block(resource(MAKEINTRESOURCEW(VS_VERSION_INFO), RT_VERSION));
+    const auto value = [&](const std::wstring& name) -> const void* {
+        void* found = nullptr;
+        UINT size = 0;
+        return ::VerQueryValueW(block.data(), name.c_str(), &found, &size) && size > 0 ? found : L"-";
+    };
+    const auto text = [&](std::wstring name) { return std::wstring(static_cast<const wchar_t*>(value(L"\\StringFileInfo\\040904B0\\" + name))); };
+    const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value(L"\\"));
+    ASSERT_EQ(fixed->dwSignature, 0xFEEF04BDul);
+    EXPECT_EQ(std::tuple(fixed->dwFileVersionMS, fixed->dwFileVersionLS, fixed->dwProductVersionMS, fixed->dwProductVersionLS),
+              std::tuple(0x10000ul, 0ul, 0x10000ul, 0ul));
+    EXPECT_EQ(text(L"FileVersion") + L"|" + text(L"ProductVersion"), L"1.0.0|1.0.0");
+    for (const wchar_t* name : {L"CompanyName", L"FileDescription", L"ProductName"})
+        EXPECT_TRUE(text(name).contains(L"Kestrel")) << utf8(name);
     const std::string_view manifest = resource(MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
     EXPECT_TRUE(manifest.contains(R"(name="Microsoft.Windows.Common-Controls" version="6.0.0.0")"));
     EXPECT_TRUE(manifest.contains(R"(requestedExecutionLevel level="asInvoker")"));
