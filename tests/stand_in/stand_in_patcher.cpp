@@ -1,9 +1,8 @@
 // A stand-in for the patcher, for the tests and the demo. Each start appends
-// "version=N|cwd=<working directory>|cmdline=<command line>" and a line end to
-// patcher-starts.txt beside the executable. Started as
-//   patcher.exe update <updater> <new> <sha256>
-// it starts the updater for an update of itself through the patcher-side
-// helper (an empty <new>: to the download target that the helper names),
+// "version=N|cwd=<working directory>|cmdline=<command line>" to patcher-starts.txt
+// beside it. `patcher.exe update <updater> <new> <sha256> [<current>]` starts the
+// updater for an update of itself (named <current>, or by its own path; an
+// empty <new>: the download target that replacement_path_for names),
 // stays a second (when it started one) so that the updater must wait for it,
 // appends "version=N|exit" and exits with the helper's result.
 #include <windows.h>
