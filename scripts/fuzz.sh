@@ -18,7 +18,7 @@ runs=${1:-1000000}
 seed=${2:-1}
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=$root/build/fuzz
-fuzzers=(command_line path_text)
+fuzzers=(command_line)
 
 if command -v clang++-19 >/dev/null; then
     cc=clang-19 cxx=clang++-19 suffix=fuzzer

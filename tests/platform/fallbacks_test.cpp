@@ -1,7 +1,4 @@
-// The Windows answers that Wine does not give, made through the seam, a few
-// rows each: the by-handle delete and rename after a refusal with 5, metadata
-// after a refused open or 1920, the NT status paths of reads and writes, and
-// the system's message texts; and the log's open.
+// The Windows answers that Wine does not give, made through the seam.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -21,7 +18,6 @@ namespace {
 
 using enum Call;
 const auto code = [](DWORD c) { return std::unexpected(OsError::from_code(c)); };
-HANDLE g_output = nullptr;  // the standard output the launch finds
 std::vector<std::pair<int, std::vector<unsigned char>>> g_requests;  // the by-handle requests, as Windows 10 takes them
 
 TEST(FileOperations, RefusalWith5FallsBackToAHandleWhoseFailuresReadAs5) {
@@ -178,38 +174,22 @@ TEST(SystemMessage, IsTheSystemsTextTrimmedOrAFallbackThatNamesWhy) {
 
 // The restart, with the program search, the standard handles and CreateProcessW faked.
 std::set<std::wstring> g_existing;
-std::wstring g_created;  // application|command line|directory, and "|std" for an inheritable standard output
 
 DWORD copy_text(const wchar_t* text, wchar_t* buffer, DWORD size) {
     const auto length = static_cast<DWORD>(wcslen(text));
     return length >= size ? length + 1 : (wcscpy(buffer, text), length);
 }
 
-void fake_the_launch() {
+TEST(Launch, ProgramTextsReachCreateProcessAsTheirApplicationPath) {
+    wchar_t cwd[MAX_PATH];
+    const std::wstring here(cwd, ::GetCurrentDirectoryW(MAX_PATH, cwd)), name(255, L'k');
+    static const HANDLE output = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);  // the standard output the launch finds
+    ScopedSystemCalls scope;
     sys().GetSystemDirectoryW = [](LPWSTR b, UINT n) -> UINT { return copy_text(L"C:\\Sys", b, n); };
     sys().GetWindowsDirectoryW = [](LPWSTR b, UINT n) -> UINT { return copy_text(L"C:\\Win", b, n); };
     sys().GetEnvironmentVariableW = [](LPCWSTR, LPWSTR b, DWORD n) { return copy_text(L"C:\\P1;\"C:\\P;2\";", b, n); };
     sys().GetFileAttributesW = [](LPCWSTR path) -> DWORD { return g_existing.contains(path) ? 0x20 : INVALID_FILE_ATTRIBUTES; };
-    sys().CreateProcessW = [](LPCWSTR application, LPWSTR line, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL inherit,
-                              DWORD, LPVOID, LPCWSTR directory, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION info) -> BOOL {
-        DWORD flags = 0;
-        const bool std_inherited = (startup->dwFlags & STARTF_USESTDHANDLES) &&
-                                   ::GetHandleInformation(startup->hStdOutput, &flags) && (flags & HANDLE_FLAG_INHERIT);
-        g_created = std::wstring(application) + L"|" + line + L"|" + (directory ? directory : L"-") +
-                    (inherit ? L"" : L"|no-inherit") + (std_inherited ? L"|std" : L"");
-        info->hProcess = ::CreateEventW(nullptr, TRUE, FALSE, nullptr), info->hThread = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        return TRUE;
-    };
-}
-
-TEST(Launch, ProgramTextsReachCreateProcessAsTheirApplicationPath) {
-    wchar_t cwd[MAX_PATH];
-    const std::wstring here(cwd, ::GetCurrentDirectoryW(MAX_PATH, cwd)), name(255, L'k');
-    const HANDLE output = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ScopedSystemCalls scope;
-    fake_the_launch();
-    sys().GetStdHandle = [](DWORD id) { return id == STD_OUTPUT_HANDLE ? g_output : nullptr; };
-    g_output = output;
+    sys().GetStdHandle = [](DWORD id) { return id == STD_OUTPUT_HANDLE ? output : nullptr; };
     // The program, the files that exist, and what CreateProcessW gets (in C:\App, or the error).
     const std::tuple<std::u16string, std::set<std::wstring>, std::wstring> rows[] = {
         {u"C:/App/P.EXE", {}, L"C:/App/P.EXE|\"C:/App/P.EXE\"|C:\\App|std"},
@@ -221,15 +201,16 @@ TEST(Launch, ProgramTextsReachCreateProcessAsTheirApplicationPath) {
         {u"patcher.exe", {}, L"program not found"},
     };
     for (const auto& [program, existing, created] : rows) {
-        g_existing = existing, g_created.clear();
+        g_existing = existing;
+        auto& starts = fake_process_starts();
         Recorder recorder;
         auto launched = launch_process({program, {}, u"C:\\App"});
         if (launched) launched->process.reset(), launched->thread.reset();
-        else g_created.assign(launched.error().message().begin(), launched.error().message().end());
-        EXPECT_EQ(g_created, created);
+        else starts.assign(1, {launched.error().message().begin(), launched.error().message().end()});
+        EXPECT_EQ(starts, std::vector{created});
         EXPECT_TRUE(recorder.open.empty());
     }
-    ::CloseHandle(output), g_output = nullptr;
+    ::CloseHandle(output);
     // A failed text query is an error, not the empty text.
     Recorder recorder;
     recorder.fail(GetFullPathNameW, 206);

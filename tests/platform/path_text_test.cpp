@@ -1,6 +1,5 @@
 // Path text taken apart and put together, and the rules by which a path
-// reaches the system: tables, each row one path. The fuzz target checks the
-// properties that hold for any text.
+// reaches the system: tables, each row one path.
 #include <gtest/gtest.h>
 
 #include "platform/path_text.h"

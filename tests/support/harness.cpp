@@ -1,6 +1,8 @@
 #include "support/harness.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <cwctype>
 #include <fstream>
 #include <sstream>
 
@@ -86,10 +88,17 @@ std::string os_error_display(std::uint32_t code) {
     return text + " (os error " + std::to_string(static_cast<std::int32_t>(code)) + ")";
 }
 
-std::string with_system_texts(std::string text) {
-    for (std::size_t at; (at = text.find('{')) != std::string::npos;) {
-        const std::size_t end = text.find('}', at);
-        text.replace(at, end + 1 - at, os_error_display(std::stoul(text.substr(at + 1, end - at - 1))));
+std::wstring expand(std::wstring text, std::initializer_list<std::pair<std::wstring_view, std::wstring>> names) {
+    for (std::size_t at = 0; (at = text.find(L'{', at)) != std::wstring::npos;) {
+        const std::size_t end = text.find(L'}', at);
+        const std::wstring key = text.substr(at + 1, end - at - 1);
+        const auto named = std::ranges::find(names, key, &std::pair<std::wstring_view, std::wstring>::first);
+        const std::u16string system = std::iswdigit(key[0]) ? to_utf16(os_error_display(std::stoul(key))) : u"";
+        const std::wstring value = named != names.end() ? named->second
+                                   : std::iswdigit(key[0]) ? std::wstring(system.begin(), system.end())
+                                                           : L"{" + key + L"}";  // an unknown name stays
+        text.replace(at, end + 1 - at, value);
+        at += value.size();
     }
     return text;
 }

@@ -32,7 +32,8 @@ std::string describe(std::initializer_list<std::filesystem::path> paths, std::st
 
 // The log's text for a system error on this machine: FormatMessageW's, trimmed, then " (os error N)".
 std::string os_error_display(std::uint32_t code);
-std::string with_system_texts(std::string text);  // each "{N}" replaced by os_error_display(N)
+// `text` with each "{name}" of `names` replaced by its value and each "{N}" by os_error_display(N).
+std::wstring expand(std::wstring text, std::initializer_list<std::pair<std::wstring_view, std::wstring>> names = {});
 
 // A process started in a job of its own, so that all it starts (the updater,
 // the restarted patcher) is in the job too; the destructor ends them all and

@@ -96,3 +96,18 @@ bool Recorder::planned_failure(Call call, std::uint32_t& code) {
         if (failing == call && nth == n) return code = with, true;
     return false;
 }
+
+std::vector<std::wstring>& fake_process_starts() {
+    static std::vector<std::wstring> starts;
+    starts.clear();
+    sys().CreateProcessW = [](LPCWSTR application, LPWSTR line, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL inherit,
+                              DWORD, LPVOID, LPCWSTR directory, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION info) -> BOOL {
+        DWORD flags = 0;
+        const bool std_inherited = (startup->dwFlags & STARTF_USESTDHANDLES) && ::GetHandleInformation(startup->hStdOutput, &flags);
+        starts.push_back(std::wstring(application) + L"|" + line + L"|" + (directory ? directory : L"-") +
+                         (inherit ? L"" : L"|no-inherit") + (std_inherited && (flags & HANDLE_FLAG_INHERIT) ? L"|std" : L""));
+        info->hProcess = ::CreateEventW(nullptr, TRUE, FALSE, nullptr), info->hThread = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        return TRUE;
+    };
+    return starts;
+}

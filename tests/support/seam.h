@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <set>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -50,3 +51,8 @@ private:
     std::pair<std::size_t, std::uint32_t> fail_at_{};
     std::pair<std::size_t, std::function<void()>> action_{};
 };
+
+// Replaces CreateProcessW until the caller's scope restores the table: each start is recorded as
+// "application|command line|directory" ("-": none), then "|no-inherit" when no handle is inherited and
+// "|std" for an inheritable standard output; two fresh events stand for the process and its thread.
+std::vector<std::wstring>& fake_process_starts();
