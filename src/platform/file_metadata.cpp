@@ -1,7 +1,7 @@
 #include "platform/file_metadata.h"
 
-#include "platform/open_settings.h"
 #include "platform/last_error.h"
+#include "platform/open_settings.h"
 #include "platform/system_calls.h"
 #include "platform/system_path.h"
 #include "platform/unique_handle.h"

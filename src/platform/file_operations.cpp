@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string>
 
-#include "platform/open_settings.h"
 #include "platform/last_error.h"
+#include "platform/open_settings.h"
 #include "platform/system_calls.h"
 #include "platform/system_path.h"
 

@@ -1,8 +1,8 @@
 #include "platform/whole_file.h"
 
-#include "platform/open_settings.h"
 #include "platform/last_error.h"
 #include "platform/nt_io.h"
+#include "platform/open_settings.h"
 #include "platform/system_calls.h"
 #include "platform/system_path.h"
 #include "platform/unique_handle.h"
