@@ -4,16 +4,17 @@
 #include <string>
 
 #include "digest_match.h"
+#include "executable_swap.h"
 #include "patcher/file_sha256.h"
 #include "platform/ascii.h"
 #include "platform/file_metadata.h"
-#include "platform/file_operations.h"
 #include "platform/launch.h"
 #include "platform/path_text.h"
 #include "platform/system_calls.h"
 #include "platform/system_path.h"
 #include "platform/unique_handle.h"
 #include "platform/wide_text.h"
+#include "update_lock.h"
 
 namespace {
 
@@ -81,10 +82,9 @@ bool same_path_text(std::string_view first, std::string_view second) {
 bool replacement_at_backup(std::string_view backup, std::string_view replacement) {
     if (same_path_text(backup, replacement)) return true;
     const auto entry = query_entry_metadata(backup);
-    if (!entry || !entry->volume_serial_number || entry->file_index.value_or(0) == 0) return false;
+    if (!entry || !entry->identity()) return false;
     const auto download = query_metadata(replacement);
-    return download && download->volume_serial_number == entry->volume_serial_number &&
-           download->file_index == entry->file_index && entry->link_count == 1u;
+    return download && download->identity() == entry->identity() && entry->link_count == 1u;
 }
 
 }  // namespace
@@ -92,9 +92,16 @@ bool replacement_at_backup(std::string_view backup, std::string_view replacement
 std::expected<void, ErrorChain> apply_update(const UpdateRequest& request) {
     const std::string& current = request.current_path;
     const std::string& replacement = request.new_path;
+    // A second updater for the same files waits here, and then finds the
+    // replacement gone.
+    const UpdateLock lock(current);
 
     if (!is_regular_file(current)) return failure(MISSING_EXECUTABLE);
     if (!is_regular_file(replacement)) return failure(MISSING_EXECUTABLE);
+    // A rename by another name of the file (a short alias, a stream) would
+    // install the replacement under that name, or move the build away for good.
+    if (!is_own_name(current) || !is_own_name(replacement))
+        return failure("current or replacement patcher path is not the file's own name");
 
     // The replacement is checked before the old patcher is waited for, so a
     // wrong download is refused at once.
@@ -108,20 +115,7 @@ std::expected<void, ErrorChain> apply_update(const UpdateRequest& request) {
 
     if (auto waited = wait_for_old_process(request.pid); !waited) return waited;
 
-    if (path_exists(backup)) {
-        if (auto deleted = delete_file(backup); !deleted)
-            return failure("cannot remove stale patcher backup", deleted.error());
-    }
-
-    if (auto moved = rename_replace(current, backup); !moved)
-        return failure("cannot move the old patcher to backup", moved.error());
-    if (auto installed = rename_replace(replacement, current); !installed) {
-        // Put the old executable back; the install error is the one to report.
-        (void)rename_replace(backup, current);
-        return failure("cannot install the new patcher executable", installed.error());
-    }
-    // A backup left behind is removed as a stale one by the next update.
-    (void)delete_file(backup);
+    if (auto swapped = swap_executables(current, replacement, backup); !swapped) return swapped;
 
     const std::optional<std::string> folder = parent_path(current);
     if (!folder) return failure("patcher path has no parent");

@@ -9,21 +9,28 @@
 #include "support/seam.h"
 #include "update_procedure.h"
 
-// The patcher-side header's opens go through the seam here, so that their flags are seen too.
+// The patcher-side header's opens, listings and starts go through the seam here, so that their flags
+// are seen and Windows' answers can be given.
 #define CreateFileW(...) sys().CreateFileW(__VA_ARGS__)
+#define FindFirstFileExW(...) sys().FindFirstFileExW(__VA_ARGS__)
+#define CreateProcessW(...) sys().CreateProcessW(__VA_ARGS__)
 #include "patcher_updater/start_updater.hpp"
 #undef CreateFileW
+#undef FindFirstFileExW
+#undef CreateProcessW
 
 namespace {
 
 using enum Call;
-enum class Start { Plain, StaleBackup, ReplacementAtBackup };
+// NoLinks: a plain start on a file system that makes no hard links (FAT32 answers 1).
+enum class Start { Plain, StaleBackup, ReplacementAtBackup, NoLinks };
 const std::string V1 = "version 1", V2 = "version 2" + std::string(1 << 20, '2');  // two reads and the last
 constexpr std::string_view MESSAGES[] = {
     "current or replacement patcher executable is missing", "cannot open ", "replacement patcher SHA-256 mismatch",
     "timed out waiting for the old patcher process to exit", "replacement patcher is at the backup path",
     "cannot remove stale patcher backup: ", "cannot move the old patcher to backup: ",
-    "cannot install the new patcher executable: ", "cannot restart the updated patcher: "};
+    "cannot install the new patcher executable: ", "cannot restart the updated patcher: ",
+    "current or replacement patcher path is not the file's own name"};
 
 std::filesystem::path this_program() {
     wchar_t path[32768];
@@ -45,12 +52,33 @@ std::vector<std::wstring>* g_restarts;
 std::vector<DWORD> g_wait;
 DWORD g_patcher_created;  // this process was created at 10
 bool g_no_file_index;     // the file system gives every file the index 0
+bool g_no_links;          // the file system makes no hard links
+
+// The name that a short alias or a stream suffix stands for, as Windows resolves them (Wine does neither).
+std::wstring own_name(std::wstring path) {
+    if (const auto alias = path.find(L"PATCHE~1.EXE"); alias != std::wstring::npos) path.replace(alias, 12, L"patcher.exe");
+    if (path.ends_with(L"::$DATA")) path.resize(path.size() - 7);
+    return path;
+}
 
 void observe_calls() {
     g_restarts = &fake_process_starts(), g_wait.clear();
     sys().OpenProcess = [](DWORD access, BOOL inherit, DWORD pid) { return g_wait.push_back(access), ::OpenProcess(access, inherit, pid); };
     sys().WaitForSingleObject = [](HANDLE handle, DWORD ms) { return g_wait.push_back(ms), ::WaitForSingleObject(handle, 0); };
-    g_patcher_created = 9, g_no_file_index = false;
+    g_patcher_created = 9, g_no_file_index = false, g_no_links = false;
+    sys().CreateHardLinkW = [](LPCWSTR link, LPCWSTR existing, LPSECURITY_ATTRIBUTES security) -> BOOL {
+        if (!g_no_links) return ::CreateHardLinkW(link, existing, security);
+        ::SetLastError(ERROR_INVALID_FUNCTION);
+        return FALSE;
+    };
+    sys().CreateFileW = [](LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                           DWORD flags, HANDLE model) {
+        return ::CreateFileW(own_name(path).c_str(), access, share, security, disposition, flags, model);
+    };
+    sys().FindFirstFileExW = [](LPCWSTR path, FINDEX_INFO_LEVELS level, LPVOID entry, FINDEX_SEARCH_OPS search,
+                                LPVOID filter, DWORD flags) {
+        return ::FindFirstFileExW(own_name(path).c_str(), level, entry, search, filter, flags);
+    };
     sys().GetProcessTimes = [](HANDLE process, LPFILETIME created, LPFILETIME, LPFILETIME, LPFILETIME) -> BOOL {
         return *created = {::GetProcessId(process) == ::GetCurrentProcessId() ? 10 : g_patcher_created, 0}, TRUE;
     };
@@ -67,20 +95,23 @@ struct Layout {
         if (start == Start::StaleBackup) write_file(backup, "stale");
     }
     std::string contents() const { return describe({current, replacement, backup}, V1, V2); }
-    // Installed, or else the old build whole at the current or backup path and the new one at the new path.
-    bool nothing_lost() const {
+    // Installed, or else the new build whole at the new path and the old one at the current path (where
+    // links serve) or at the current or backup path (where they do not: the window of two renames).
+    bool nothing_lost(Start start) const {
         const auto now = read_file(current);
-        return now == V2 || ((now == V1 || read_file(backup) == V1) && read_file(replacement) == V2);
+        if (now == V2) return true;
+        return read_file(replacement) == V2 && (now == V1 || (start == Start::NoLinks && read_file(backup) == V1));
     }
     TempFolder folder{L"update"};
     std::filesystem::path app = folder / L"App \u00e9", current = app / L"patcher.exe", backup = app / L"patcher.exe.old", replacement;
 };
 
 // An update of `layout`; `pid` is of a process that has ended but stays known while the test holds it.
-std::string update(const Layout& layout, std::uint32_t pid) {
+std::string update(const Layout& layout, std::uint32_t pid, const std::wstring& current_as = L"patcher.exe") {
     Sha256 hasher;
     hasher.update(V2.data(), V2.size());
-    const auto updated = apply_update({pid, utf8(layout.current), utf8(layout.replacement), to_hex(hasher.finish())});
+    const auto updated =
+        apply_update({pid, utf8(layout.app / current_as), utf8(layout.replacement), to_hex(hasher.finish())});
     return updated ? "success" : chain_text(updated.error(), system_message_text);
 }
 
@@ -90,9 +121,14 @@ protected:
         ASSERT_EQ(ended.wait_for_all(), 0u);
         observe_calls();
     }
+    void observe(Start start) {
+        observe_calls();
+        g_no_links = start == Start::NoLinks;
+    }
     // The numbered calls of a clean update from this start, and what it did.
     std::vector<Call> clean_calls() {
         const Layout layout(GetParam());
+        observe(GetParam());
         for (const DWORD probe : {0, 5}) {  // the patcher's own checks open files as the updater does, probe last
             Recorder checks;
             if (probe != 0) checks.fail(CreateFileW, probe, 4);  // a folder the patcher may not write
@@ -106,8 +142,9 @@ protected:
         EXPECT_TRUE(identify_only(recorder.open_flags));
         EXPECT_EQ(outcome + " " + layout.contents(), "success 2 - -");
         EXPECT_EQ(std::ranges::count(recorder.calls, NtReadFile), 3);  // 1 MiB at a time, then the end
-        // SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, then a minute
-        EXPECT_EQ(g_wait, (std::vector<DWORD>{0x00101000, 60000}));
+        // Two minutes for another updater of the same files, then the old process: SYNCHRONIZE |
+        // PROCESS_QUERY_LIMITED_INFORMATION, and a minute.
+        EXPECT_EQ(g_wait, (std::vector<DWORD>{120000, 0x00101000, 60000}));
         return recorder.calls;
     }
     ChildProcess ended{this_program(), L"t --gtest_filter=-*"};
@@ -121,15 +158,15 @@ TEST_P(UpdateTest, EveryCallFailedOrCutShortLosesNothingAndRestartsOnlyAfterSucc
     for (std::size_t k = 1; k <= calls.size(); ++k) {
         SCOPED_TRACE(testing::Message() << "call " << k << " of " << calls.size());
         const Layout layout(GetParam());
-        observe_calls();
+        observe(GetParam());
         Recorder recorder;
-        recorder.before(k, [&] { EXPECT_TRUE(layout.nothing_lost()) << "cut short: " << layout.contents(); });
+        recorder.before(k, [&] { EXPECT_TRUE(layout.nothing_lost(GetParam())) << "cut short: " << layout.contents(); });
         const Call call = calls[k - 1];
         if (!digest_buffer(calls, k))  // see NoDigestBufferEndsTheProcessAtOnce
             recorder.fail_at(k, call == NtReadFile ? 0xC000009C : call == MoveFileExW || call == DeleteFileW ? 5 : 31);
         const std::string outcome = update(layout, ended.pid());
         EXPECT_TRUE(recorder.open.empty());
-        EXPECT_TRUE(layout.nothing_lost()) << outcome;
+        EXPECT_TRUE(layout.nothing_lost(GetParam())) << outcome;
         EXPECT_EQ(g_restarts->size(), outcome == "success" ? 1u : 0u) << outcome;
         EXPECT_TRUE(std::ranges::any_of(MESSAGES, [&](std::string_view m) { return outcome.starts_with(m); }) ||
                     outcome == "success" || outcome == os_error_display(23))  // a failed read, alone
@@ -137,12 +174,33 @@ TEST_P(UpdateTest, EveryCallFailedOrCutShortLosesNothingAndRestartsOnlyAfterSucc
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Starts, UpdateTest, ::testing::Values(Start::Plain, Start::StaleBackup));
+// A second update of the same files runs whole inside each call of the first, before the call is made: after
+// both, a whole build is at the current path, it is the new one exactly when one of them restarted it, and
+// every handle is closed.
+TEST_P(UpdateTest, ASecondUpdateInsideAnyCallOfTheFirstLeavesAWholeBuild) {
+    const std::vector<Call> calls = clean_calls();
+    for (std::size_t k = 1; k <= calls.size(); ++k) {
+        SCOPED_TRACE(testing::Message() << "inside call " << k << " of " << calls.size());
+        const Layout layout(GetParam());
+        observe(GetParam());
+        Recorder recorder;
+        std::string second;
+        recorder.before(k, [&] { second = update(layout, ended.pid()); });
+        const std::string first = update(layout, ended.pid());
+        const auto now = read_file(layout.current);
+        EXPECT_TRUE(now == V1 || now == V2) << first << " / " << second << ": " << layout.contents();
+        EXPECT_EQ(g_restarts->size(), (first == "success") + (second == "success")) << first << " / " << second;
+        EXPECT_EQ(now == V2, g_restarts->size() == 1) << first << " / " << second;
+        EXPECT_TRUE(recorder.open.empty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Starts, UpdateTest, ::testing::Values(Start::Plain, Start::StaleBackup, Start::NoLinks));
 
 // Single faults and the text each gives ("{N}": the system's text for code N), then current, new and backup.
 struct Step {  // the failed calls (call, n-th, code); when the patcher was created (10: it is this process, running)
     Start start; std::vector<std::tuple<Call, std::size_t, std::uint32_t>> failing; std::string text, files;
-    DWORD patcher_created = 9; bool no_file_index = false;
+    DWORD patcher_created = 9; bool no_file_index = false; std::wstring current_as = L"patcher.exe";
 };
 using UpdateSteps = UpdateTest;  // the fixture without a start of its own
 TEST_F(UpdateSteps, EachStepReportsItsOwnMessageOverTheSystemsError) {
@@ -150,33 +208,63 @@ TEST_F(UpdateSteps, EachStepReportsItsOwnMessageOverTheSystemsError) {
         {Start::Plain, {{CreateFileW, 3, 32}}, "cannot open {new}: {32}", "1 2 -"},
         {Start::Plain, {{NtReadFile, 2, 0xC000009C}}, "{23}", "1 2 -"},
         {Start::Plain, {}, MESSAGES[3].data(), "1 2 -", 10},  // no fault, but the patcher is this process
-        {Start::Plain, {{WaitForSingleObject, 1, 6}}, MESSAGES[3].data(), "1 2 -"},
+        {Start::Plain, {{WaitForSingleObject, 2, 6}}, MESSAGES[3].data(), "1 2 -"},
         // A process created after the updater holds a reused pid and is not waited for, unless a time is unknown.
-        {Start::Plain, {{WaitForSingleObject, 1, 6}}, "success", "2 - -", 11},
-        {Start::Plain, {{GetProcessTimes, 2, 6}, {WaitForSingleObject, 1, 6}}, MESSAGES[3].data(), "1 2 -", 11},
-        {Start::Plain, {{MoveFileExW, 1, 32}}, "cannot move the old patcher to backup: {32}", "1 2 -"},
-        {Start::Plain, {{MoveFileExW, 2, 32}, {MoveFileExW, 3, 32}}, "cannot install the new patcher executable: {32}", "- 2 1"},
-        {Start::Plain, {{DeleteFileW, 1, 32}}, "success", "2 - 1"},
+        {Start::Plain, {{WaitForSingleObject, 2, 6}}, "success", "2 - -", 11},
+        {Start::Plain, {{GetProcessTimes, 2, 6}, {WaitForSingleObject, 2, 6}}, MESSAGES[3].data(), "1 2 -", 11},
+        // A reader that denies the install: the old build never left, and its second name is gone.
+        {Start::Plain, {{MoveFileExW, 1, 32}}, "cannot install the new patcher executable: {32}", "1 2 -"},
+        // An install refused with 5 (the old image still mapped elsewhere) takes the two renames.
+        {Start::Plain, {{MoveFileExW, 1, 5}}, "success", "2 - -"},
+        {Start::Plain, {{SetFileInformationByHandle, 1, 32}, {SetFileInformationByHandle, 2, 32}}, "success", "2 - 1"},
+        // Without links: the two renames, with the window between them.
+        {Start::NoLinks, {{MoveFileExW, 1, 32}}, "cannot move the old patcher to backup: {32}", "1 2 -"},
+        {Start::NoLinks, {{MoveFileExW, 2, 32}, {MoveFileExW, 3, 32}}, "cannot install the new patcher executable: {32}", "- 2 1"},
+        // Another name of the file than its own (a short alias, a stream) is refused before anything changes.
+        {Start::Plain, {}, MESSAGES[9].data(), "1 2 -", 9, false, L"PATCHE~1.EXE"},
+        {Start::Plain, {}, MESSAGES[9].data(), "1 2 -", 9, false, L"patcher.exe::$DATA"},
         {Start::Plain, {{OpenProcess, 1, 5}}, "success", "2 - -"},  // and no wait
         {Start::StaleBackup, {{CreateFileW, 6, 123}}, "success", "2 - -"},  // the backup's query: replaced anyway
         {Start::StaleBackup, {}, "success", "2 - -", 9, true},  // index 0 everywhere: no file is the replacement
         // Refused by its name alone, before the old patcher (here still running) is waited for.
         {Start::ReplacementAtBackup, {}, MESSAGES[4].data(), "1 2 2", 10, true},
     };
-    for (const auto& [start, failing, text, files, patcher_created, no_file_index] : rows) {
+    for (const auto& [start, failing, text, files, patcher_created, no_file_index, current_as] : rows) {
         SCOPED_TRACE(text);
         const Layout layout(start);
-        observe_calls();
+        observe(start);
         g_patcher_created = patcher_created, g_no_file_index = no_file_index;
         Recorder recorder;
         for (const auto& [call, n, code] : failing) recorder.fail(call, code, n);
         const std::wstring expected = expand({text.begin(), text.end()}, {{L"new", layout.replacement.native()}});
-        EXPECT_EQ(update(layout, patcher_created == 10 ? ::GetCurrentProcessId() : ended.pid()), utf8(expected));
+        EXPECT_EQ(update(layout, patcher_created == 10 ? ::GetCurrentProcessId() : ended.pid(), current_as),
+                  utf8(expected));
         EXPECT_EQ(layout.contents(), files);
         EXPECT_EQ(g_restarts->size(), text == "success" ? 1u : 0u);
-        if (!failing.empty() && std::get<0>(failing[0]) == OpenProcess) EXPECT_TRUE(g_wait.empty());
+        if (!failing.empty() && std::get<0>(failing[0]) == OpenProcess) EXPECT_EQ(g_wait, std::vector<DWORD>{120000});
         EXPECT_TRUE(recorder.open.empty());
     }
+}
+
+// The patcher refuses another name of its file (87) and a second updater for the same current path (170).
+TEST_F(UpdateSteps, PatcherRefusesAnotherNameAndASecondStart) {
+    const Layout layout(Start::Plain);
+    for (const wchar_t* name : {L"PATCHE~1.EXE", L"patcher.exe::$DATA"}) {
+        const std::wstring current = (layout.app / name).native();
+        EXPECT_EQ(patcher_updater::check_update(current, layout.replacement.native()), DWORD{ERROR_INVALID_PARAMETER});
+    }
+    const auto start = [&] {
+        return patcher_updater::start_updater(L"C:\\updater.exe", 1, layout.current.native(), layout.replacement.native(),
+                                              L"0", patcher_updater::checks::skip);
+    };
+    {
+        Recorder refused;
+        refused.fail(CreateProcessW, ERROR_FILE_NOT_FOUND);
+        EXPECT_EQ(start(), DWORD{ERROR_FILE_NOT_FOUND});
+    }
+    EXPECT_EQ(start(), 0u);
+    EXPECT_EQ(start(), DWORD{ERROR_BUSY});
+    EXPECT_EQ(g_restarts->size(), 1u);
 }
 
 TEST_F(UpdateSteps, NoDigestBufferEndsTheProcessAtOnce) {

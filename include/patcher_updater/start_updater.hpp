@@ -14,10 +14,13 @@
 // are. The program name is only wrapped in quotes, because backslashes are
 // literal there and a quote cannot be escaped in it.
 
+#include <algorithm>
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <mutex>
+#include <set>
 #include <span>
 #include <string>
 #include <string_view>
@@ -218,6 +221,24 @@ inline std::wstring comparable_path(const std::wstring& path) {
     return text;
 }
 
+// True unless the last name of `path` is known to be another than the file's own: a ':' in it (a
+// stream), or a folder listing that names the file otherwise (a short 8.3 alias). The updater
+// refuses both, since its renames would give the install that other name. ASCII case does not count,
+// nor do trailing dots and spaces outside a verbatim path (the full path drops them).
+inline bool is_own_name(const std::wstring& path) {
+    const std::wstring full = long_path(path);
+    std::wstring_view name(full);
+    name.remove_prefix(name.find_last_of(L"\\/") + 1);
+    if (name.find(L':') != std::wstring_view::npos) return false;
+    WIN32_FIND_DATAW entry{};
+    const HANDLE search = ::FindFirstFileExW(full.c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE) return true;
+    ::FindClose(search);
+    const std::wstring_view listed(entry.cFileName);
+    const auto lower = [](wchar_t unit) { return unit >= L'A' && unit <= L'Z' ? unit + (L'a' - L'A') : unit; };
+    return std::ranges::equal(listed, name, {}, lower, lower);
+}
+
 // True when deleting the backup name would delete the download, by the updater's rule: the same path,
 // or the one name of the same file (a link there is not followed; a file index of 0 identifies no file).
 inline bool download_at_backup(const std::wstring& backup, const std::wstring& download,
@@ -263,6 +284,26 @@ inline DWORD probe_folder(const std::wstring& folder) {
     }
 }
 
+// The current paths (as compared) that this process has started an updater for: a second updater
+// for the same files would wait on the same process and race the first one's swap.
+struct StartedUpdates {
+    std::mutex lock;
+    std::set<std::wstring> paths;
+
+    static StartedUpdates& of_this_process() {
+        static StartedUpdates started;
+        return started;
+    }
+    bool claim(const std::wstring& path) {
+        const std::lock_guard held(lock);
+        return paths.insert(path).second;
+    }
+    void release(const std::wstring& path) {
+        const std::lock_guard held(lock);
+        paths.erase(path);
+    }
+};
+
 }  // namespace detail
 
 // Whether an update of `current_path` by `new_path` can succeed, checked before the patcher exits (the
@@ -270,8 +311,9 @@ inline DWORD probe_folder(const std::wstring& folder) {
 //   ERROR_FILE_NOT_FOUND (2): a path names nothing;
 //   detail::DIRECTORY_NOT_SUPPORTED (336) / ERROR_NOT_SUPPORTED (50): a path names a folder / a device;
 //   ERROR_NOT_SAME_DEVICE (17): the replacement is on another volume (the swap renames, it never copies);
-//   ERROR_INVALID_PARAMETER (87): the replacement is the backup file (<current> with the extension
-//     "exe.old"), whose deletion would lose it, or a path holds a NUL;
+//   ERROR_INVALID_PARAMETER (87): a path is not the file's own name (a short 8.3 alias, a stream),
+//     the replacement is the backup file (<current> with the extension "exe.old"), whose deletion
+//     would lose it, or a path holds a NUL;
 //   ERROR_ACCESS_DENIED (5): no file can be created and deleted in the current executable's folder (the
 //     patcher may ask for elevation and try again); another code the system gives there, as it is;
 //   ERROR_BAD_EXE_FORMAT (193): the replacement is no x86-64 executable (another machine, truncated,
@@ -286,6 +328,7 @@ inline DWORD check_update(std::wstring_view current_path, std::wstring_view new_
     if (const DWORD error = detail::open_existing(current, FILE_READ_ATTRIBUTES, current_file, current_info)) return error;
     if (const DWORD error = detail::open_existing(replacement, GENERIC_READ, new_file, new_info)) return error;
     if (current_info.dwVolumeSerialNumber != new_info.dwVolumeSerialNumber) return ERROR_NOT_SAME_DEVICE;
+    if (!detail::is_own_name(current) || !detail::is_own_name(replacement)) return ERROR_INVALID_PARAMETER;
 
     if (detail::download_at_backup(detail::backup_path(current), replacement, new_info)) return ERROR_INVALID_PARAMETER;
 
@@ -297,22 +340,13 @@ inline DWORD check_update(std::wstring_view current_path, std::wstring_view new_
 // Whether start_updater runs check_update first.
 enum class checks : std::uint8_t { run, skip };
 
-// Starts the updater at `updater_path` for an update of this process and does
-// not wait for it; the patcher should then exit so that its executable can be
-// replaced. First runs check_update (unless told to skip it) and returns its
-// code without starting anything when it finds a problem. Returns 0, or the
-// Win32 error code of the failure: ERROR_INVALID_PARAMETER when a text holds a
-// NUL or the updater path a quote (neither can be passed on a command line),
-// else CreateProcessW's. No handle is inherited and both returned handles are
-// closed before the function returns.
-inline DWORD start_updater(std::wstring_view updater_path, std::uint32_t pid, std::wstring_view current_path,
-                           std::wstring_view new_path, std::wstring_view sha256, checks before = checks::run) {
-    for (const std::wstring_view text : {updater_path, current_path, new_path, sha256})
-        if (text.find(L'\0') != std::wstring_view::npos) return ERROR_INVALID_PARAMETER;
-    if (updater_path.find(L'"') != std::wstring_view::npos) return ERROR_INVALID_PARAMETER;
+namespace detail {
+
+// The checks unless skipped, then the start.
+inline DWORD start_checked(std::wstring_view updater_path, std::uint32_t pid, std::wstring_view current_path,
+                           std::wstring_view new_path, std::wstring_view sha256, checks before) {
     if (before == checks::run)
         if (const DWORD problem = check_update(current_path, new_path)) return problem;
-
     const std::wstring application(updater_path);
     // CreateProcessW may write into the command line, so it gets its own copy.
     std::wstring command_line = build_updater_command_line(updater_path, pid, current_path, new_path, sha256);
@@ -326,6 +360,30 @@ inline DWORD start_updater(std::wstring_view updater_path, std::uint32_t pid, st
     ::CloseHandle(process.hThread);
     ::CloseHandle(process.hProcess);
     return 0;
+}
+
+}  // namespace detail
+
+// Starts the updater at `updater_path` for an update of this process and does
+// not wait for it; the patcher should then exit so that its executable can be
+// replaced. First runs check_update (unless told to skip it) and returns its
+// code without starting anything when it finds a problem. Returns 0, or the
+// Win32 error code of the failure: ERROR_INVALID_PARAMETER when a text holds a
+// NUL or the updater path a quote (neither can be passed on a command line),
+// ERROR_BUSY (170) when this process has already started an updater for the
+// same current path, else CreateProcessW's. No handle is inherited and both
+// returned handles are closed before the function returns.
+inline DWORD start_updater(std::wstring_view updater_path, std::uint32_t pid, std::wstring_view current_path,
+                           std::wstring_view new_path, std::wstring_view sha256, checks before = checks::run) {
+    for (const std::wstring_view text : {updater_path, current_path, new_path, sha256})
+        if (text.find(L'\0') != std::wstring_view::npos) return ERROR_INVALID_PARAMETER;
+    if (updater_path.find(L'"') != std::wstring_view::npos) return ERROR_INVALID_PARAMETER;
+    const std::wstring started = detail::comparable_path(std::wstring(current_path));
+    auto& updates = detail::StartedUpdates::of_this_process();
+    if (!updates.claim(started)) return ERROR_BUSY;
+    const DWORD error = detail::start_checked(updater_path, pid, current_path, new_path, sha256, before);
+    if (error != 0) updates.release(started);
+    return error;
 }
 
 }  // namespace patcher_updater

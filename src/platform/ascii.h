@@ -27,3 +27,12 @@ constexpr bool ends_with_ignoring_ascii_case(std::basic_string_view<Unit> text,
         if (ascii_lower(tail[i]) != lower_suffix[i]) return false;
     return true;
 }
+
+// Whether the two texts are equal, ignoring the case of ASCII letters.
+template <typename Unit>
+constexpr bool equal_ignoring_ascii_case(std::basic_string_view<Unit> first, std::basic_string_view<Unit> second) {
+    if (first.size() != second.size()) return false;
+    for (std::size_t i = 0; i < first.size(); ++i)
+        if (ascii_lower(first[i]) != ascii_lower(second[i])) return false;
+    return true;
+}

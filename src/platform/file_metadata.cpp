@@ -1,5 +1,8 @@
 #include "platform/file_metadata.h"
 
+#include <string_view>
+
+#include "platform/ascii.h"
 #include "platform/last_error.h"
 #include "platform/open_settings.h"
 #include "platform/system_calls.h"
@@ -45,18 +48,6 @@ FileMetadata from_handle_information(const BY_HANDLE_FILE_INFORMATION& info) {
     return metadata;
 }
 
-std::expected<FileMetadata, OsError> metadata_of_handle(HANDLE file) {
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!sys().GetFileInformationByHandle(file, &info)) return last_error();
-    FileMetadata metadata = from_handle_information(info);
-    if ((metadata.attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return metadata;
-
-    FILE_ATTRIBUTE_TAG_INFO tag{};
-    if (!sys().GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag)) return last_error();
-    metadata.reparse_tag = (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? tag.ReparseTag : 0;
-    return metadata;
-}
-
 // The entry as its folder lists it, or nothing when the search fails.
 std::optional<FileMetadata> listed_entry(const wchar_t* path) {
     WIN32_FIND_DATAW entry{};
@@ -84,10 +75,22 @@ std::expected<FileMetadata, OsError> listed_instead(const wchar_t* path, OsError
 std::expected<FileMetadata, OsError> query_with(const wchar_t* path, DWORD flags, LinkCheck link_check) {
     const UniqueFile file(sys().CreateFileW(path, 0, SHARE_ALL, nullptr, OPEN_EXISTING, flags, nullptr));
     if (!file) return listed_instead(path, OsError::from_code(sys().GetLastError()), link_check);
-    return metadata_of_handle(file.get());
+    return query_open_file(file.get());
 }
 
 }  // namespace
+
+std::expected<FileMetadata, OsError> query_open_file(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!sys().GetFileInformationByHandle(file, &info)) return last_error();
+    FileMetadata metadata = from_handle_information(info);
+    if ((metadata.attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return metadata;
+
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (!sys().GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag)) return last_error();
+    metadata.reparse_tag = (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? tag.ReparseTag : 0;
+    return metadata;
+}
 
 std::expected<FileMetadata, OsError> query_metadata(std::string_view path) {
     const auto wide = to_wide_path(path, true);
@@ -113,6 +116,23 @@ std::expected<FileMetadata, OsError> query_entry_metadata(std::string_view path)
 bool is_regular_file(std::string_view path) {
     const auto metadata = query_metadata(path);
     return metadata && !metadata->is_directory() && !metadata->is_name_surrogate_link();
+}
+
+bool is_own_name(std::string_view path) {
+    const auto wide = to_wide_path(path, true);
+    if (!wide) return false;
+    std::wstring_view name(*wide);
+    name.remove_prefix(name.find_last_of(L"\\/") + 1);
+    if (name.find(L':') != std::wstring_view::npos) return false;
+
+    WIN32_FIND_DATAW entry{};
+    const UniqueFind search(
+        sys().FindFirstFileExW(wide->c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0));
+    if (!search) return true;
+    if (!has_verbatim_prefix(as_u16(*wide))) {
+        while (name.ends_with(L'.') || name.ends_with(L' ')) name.remove_suffix(1);
+    }
+    return equal_ignoring_ascii_case(std::wstring_view(entry.cFileName), name);
 }
 
 bool path_exists(std::string_view path) { return query_metadata(path).has_value(); }

@@ -91,6 +91,38 @@ std::expected<void, OsError> delete_file(std::string_view path) {
     return {};
 }
 
+std::expected<void, OsError> delete_same_file(std::string_view path, const FileIdentity& identity) {
+    const auto wide = to_wide_path(path, true);
+    if (!wide) return std::unexpected(wide.error());
+
+    const UniqueFile file(sys().CreateFileW(wide->c_str(), DELETE, SHARE_ALL, nullptr, OPEN_EXISTING,
+                                            FILE_FLAG_OPEN_REPARSE_POINT | IDENTIFY_ONLY, nullptr));
+    if (!file) return last_error();
+    const auto metadata = query_open_file(file.get());
+    if (!metadata) return std::unexpected(metadata.error());
+    if (metadata->identity() != identity) return std::unexpected(OsError::from_code(ERROR_FILE_NOT_FOUND));
+
+    // The POSIX-semantics disposition also takes a read-only file; where it
+    // is missing (before Windows 10 1607, and under Wine), the plain one.
+    FILE_DISPOSITION_INFO_EX forced{};
+    forced.Flags = FORCED_DELETE_FLAGS;
+    if (sys().SetFileInformationByHandle(file.get(), FILE_DISPOSITION_INFO_EX_CLASS, &forced, sizeof forced)) return {};
+    FILE_DISPOSITION_INFO plain{};
+    plain.DeleteFile = TRUE;
+    if (sys().SetFileInformationByHandle(file.get(), FileDispositionInfo, &plain, sizeof plain)) return {};
+    return last_error();
+}
+
+std::expected<void, OsError> create_hard_link(std::string_view link, std::string_view existing) {
+    const auto wide_link = to_wide_path(link, true);
+    if (!wide_link) return std::unexpected(wide_link.error());
+    const auto wide_existing = to_wide_path(existing, true);
+    if (!wide_existing) return std::unexpected(wide_existing.error());
+
+    if (sys().CreateHardLinkW(wide_link->c_str(), wide_existing->c_str(), nullptr)) return {};
+    return last_error();
+}
+
 std::expected<void, OsError> rename_replace(std::string_view source, std::string_view target) {
     const auto wide_source = to_wide_path(source, true);
     if (!wide_source) return std::unexpected(wide_source.error());

@@ -11,6 +11,8 @@
     X(AcquireSRWLockExclusive)       \
     X(CloseHandle)                   \
     X(CreateFileW)                   \
+    X(CreateHardLinkW)               \
+    X(CreateMutexW)                  \
     X(CreateProcessW)                \
     X(DeleteFileW)                   \
     X(DuplicateHandle)               \
@@ -38,6 +40,7 @@
     X(NtReadFile)                    \
     X(NtWriteFile)                   \
     X(OpenProcess)                   \
+    X(ReleaseMutex)                  \
     X(ReleaseSRWLockExclusive)       \
     X(RtlNtStatusToDosError)         \
     X(SetDefaultDllDirectories)      \

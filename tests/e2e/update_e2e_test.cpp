@@ -140,6 +140,26 @@ TEST(UpdateE2e, EachScenarioLeavesItsFilesRestartAndLog) {
     }
 }
 
+// A patcher that starts the updater twice: the second updater waits for the same process and wakes with
+// the first, waits for the first to finish, and then finds the replacement gone. The new build is
+// installed and started once.
+TEST(UpdateE2e, TwoUpdatersForTheSameFilesInstallAndRestartOnce) {
+    Install install;
+    const fs::path waiter = install.root / L"waiter.exe";
+    fs::copy_file(install.current, waiter);
+    const std::wstring line = L"\"" + waiter.native() + L"\" update \"" + install.updater.native() + L"\" \"" +
+                              install.replacement.native() + L"\" " + install.expand(L"{digest} \"{current}\"");
+    ChildProcess first(waiter, line);
+    ChildProcess second(install.updater, command_line(install, request(L"{current}", L"{new}", L"{digest}",
+                                                                       std::to_wstring(first.pid()))));
+    EXPECT_EQ(first.wait_for_all(), 0u);
+    EXPECT_EQ(second.wait_for_all(), 0u);
+    EXPECT_EQ(install.files(), "2 - -");
+    const std::string restart = "version=2|cwd=" + utf8(install.app) + "|cmdline=\"" + utf8(install.current) + "\"\n";
+    EXPECT_EQ(install.starts(), restart);
+    EXPECT_EQ(read_file(install.log), utf8(MISSING));
+}
+
 struct Check {  // the download, the code of check_update, the set-up, and --current as the patcher gives it
     const char* what; std::wstring replacement; DWORD code;
     std::function<void(Install&)> arrange = {}; std::wstring current = L"{current}";
