@@ -291,6 +291,8 @@ struct StartedUpdates {
     std::set<std::wstring> paths;
 
     static StartedUpdates& of_this_process() {
+        // One for the program (an inline function's static), made on first use, thread-safe.
+        // NOLINTNEXTLINE(bugprone-dynamic-static-initializers)
         static StartedUpdates started;
         return started;
     }

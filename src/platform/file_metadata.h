@@ -39,7 +39,7 @@ struct FileMetadata {
     // the index 0 that some give every file.
     std::optional<FileIdentity> identity() const {
         if (!volume_serial_number || file_index.value_or(0) == 0) return std::nullopt;
-        return FileIdentity{*volume_serial_number, *file_index};
+        return FileIdentity{volume_serial_number.value_or(0), file_index.value_or(0)};
     }
     bool is_directory() const { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
     // A symbolic link, junction or other link that stands for another name.
