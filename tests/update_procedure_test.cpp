@@ -77,6 +77,11 @@ void observe_calls() {
     };
     sys().FindFirstFileExW = [](LPCWSTR path, FINDEX_INFO_LEVELS level, LPVOID entry, FINDEX_SEARCH_OPS search,
                                 LPVOID filter, DWORD flags) {
+        // A listing takes no stream name.
+        if (std::wstring_view(path).ends_with(L"::$DATA")) {
+            ::SetLastError(ERROR_INVALID_NAME);
+            return INVALID_HANDLE_VALUE;
+        }
         return ::FindFirstFileExW(own_name(path).c_str(), level, entry, search, filter, flags);
     };
     sys().GetProcessTimes = [](HANDLE process, LPFILETIME created, LPFILETIME, LPFILETIME, LPFILETIME) -> BOOL {
@@ -246,9 +251,28 @@ TEST_F(UpdateSteps, EachStepReportsItsOwnMessageOverTheSystemsError) {
     }
 }
 
-// The patcher refuses another name of its file (87) and a second updater for the same current path (170).
+// Another updater moves the old build to the backup name while this one waits for the old patcher: that
+// build is not deleted as a stale backup while the current path is empty, and nothing moves.
+TEST_F(UpdateSteps, ABuildMovedToTheBackupNameIsNotDeletedAsStale) {
+    const Layout layout(Start::NoLinks);
+    observe(Start::NoLinks);
+    static const Layout* moving = nullptr;
+    moving = &layout;
+    sys().WaitForSingleObject = [](HANDLE handle, DWORD ms) {
+        if (ms == OLD_PROCESS_WAIT_MS) std::filesystem::rename(moving->current, moving->backup);
+        return ::WaitForSingleObject(handle, 0);
+    };
+    EXPECT_EQ(update(layout, ended.pid()), utf8(expand(L"cannot move the old patcher to backup: {2}")));
+    EXPECT_EQ(layout.contents(), "- 2 1");
+}
+
+// The patcher refuses another name of its file (87) and a second updater for the same current path (170);
+// the updater refuses a stream of the replacement too.
 TEST_F(UpdateSteps, PatcherRefusesAnotherNameAndASecondStart) {
     const Layout layout(Start::Plain);
+    const std::string stream = utf8(layout.replacement) + "::$DATA";
+    const auto refused = apply_update({0, utf8(layout.current), stream, ""});
+    EXPECT_EQ(chain_text(refused.error(), system_message_text), MESSAGES[9]);
     for (const wchar_t* name : {L"PATCHE~1.EXE", L"patcher.exe::$DATA"}) {
         const std::wstring current = (layout.app / name).native();
         EXPECT_EQ(patcher_updater::check_update(current, layout.replacement.native()), DWORD{ERROR_INVALID_PARAMETER});

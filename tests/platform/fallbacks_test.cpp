@@ -20,6 +20,21 @@ using enum Call;
 const auto code = [](DWORD c) { return std::unexpected(OsError::from_code(c)); };
 std::vector<std::pair<int, std::vector<unsigned char>>> g_requests;  // the by-handle requests, as Windows 10 takes them
 
+// The backup is deleted only while it is still the file that the swap put there.
+TEST(FileOperations, DeleteSameFileLeavesAnotherFile) {
+    TempFolder folder(L"identity");
+    const auto file = folder / L"patcher.exe.old", other = folder / L"other";
+    write_file(file, "v1");
+    write_file(other, "v2");
+    const auto identity_of = [](const std::filesystem::path& path) {
+        return query_entry_metadata(utf8(path)).value().identity().value();
+    };
+    EXPECT_EQ(delete_same_file(utf8(file), identity_of(other)), code(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(read_file(file), "v1");
+    EXPECT_TRUE(delete_same_file(utf8(file), identity_of(file)).has_value());
+    EXPECT_FALSE(read_file(file).has_value());
+}
+
 TEST(FileOperations, RefusalWith5FallsBackToAHandleWhoseFailuresReadAs5) {
     TempFolder folder(L"fallback");
     const auto file = folder / L"patcher.exe", target = folder / std::wstring(240, L'n');
