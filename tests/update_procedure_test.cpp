@@ -139,7 +139,7 @@ protected:
             if (probe != 0) checks.fail(CreateFileW, probe, 4);  // a folder the patcher may not write
             EXPECT_EQ(patcher_updater::check_update(layout.current.native(), layout.replacement.native()),
                       probe != 0 ? probe : DWORD{ERROR_BAD_EXE_FORMAT});
-            EXPECT_TRUE(checks.open_flags.size() == 4 && identify_only(checks.open_flags));
+            EXPECT_TRUE(checks.open_flags.size() >= 4 && identify_only(checks.open_flags));
         }
         Recorder recorder;
         const std::string outcome = update(layout, ended.pid());
@@ -266,29 +266,99 @@ TEST_F(UpdateSteps, ABuildMovedToTheBackupNameIsNotDeletedAsStale) {
     EXPECT_EQ(layout.contents(), "- 2 1");
 }
 
-// The patcher refuses another name of its file (87) and a second updater for the same current path (170);
-// the updater refuses a stream of the replacement too.
-TEST_F(UpdateSteps, PatcherRefusesAnotherNameAndASecondStart) {
+// A PE image's headers alone: "MZ", the offset of "PE\0\0" at 0x3C, the machine after it and, 18 bytes
+// on, the characteristics (0x22: an executable).
+std::string image(WORD machine, WORD characteristics = 0x22) {
+    std::string bytes(0x58, '\0');
+    bytes.replace(0, 2, "MZ");
+    bytes[0x3C] = 0x40;
+    bytes.replace(0x40, 2, "PE");
+    bytes[0x44] = static_cast<char>(machine);
+    bytes[0x45] = static_cast<char>(machine >> 8);
+    bytes[0x56] = static_cast<char>(characteristics);
+    bytes[0x57] = static_cast<char>(characteristics >> 8);
+    return bytes;
+}
+
+struct Check {  // the two builds, the n-th open that fails with `code` (0: none), and the answer
+    const char* what;
+    WORD current_machine;
+    WORD new_characteristics;
+    std::size_t failed_open;
+    DWORD code;
+    Start start = Start::Plain;
+    WORD new_machine = current_machine;
+};
+
+// The patcher's checks accept a build for its own machine (x86, x86-64, ARM64) and refuse, while it still
+// runs, what the swap would fail at once it has exited; then which stage refused a start.
+TEST_F(UpdateSteps, PatcherChecksWhatTheSwapWillNeedAndNamesTheStageThatFailed) {
+    constexpr WORD x86 = IMAGE_FILE_MACHINE_I386;
+    constexpr WORD x64 = IMAGE_FILE_MACHINE_AMD64;
+    const Check rows[] = {
+        {"x86 to x86", x86, 0x22, 0, 0},
+        {"x86 to x86-64", x86, 0x22, 0, ERROR_BAD_EXE_FORMAT, Start::Plain, x64},
+        {"ARM64 to ARM64", IMAGE_FILE_MACHINE_ARM64, 0x22, 0, 0},
+        {"a DLL", x64, 0x2022, 0, ERROR_BAD_EXE_FORMAT},
+        {"no executable", x64, 0x20, 0, ERROR_BAD_EXE_FORMAT},
+        // The opens: current, new, the backup's entry, the probe, a rename's of current and of new, a
+        // stale backup's delete and write.
+        {"current may not be renamed", x64, 0x22, 5, ERROR_ACCESS_DENIED},
+        {"a handle denies renaming new", x64, 0x22, 6, ERROR_SHARING_VIOLATION},
+        {"a stale backup that may not be deleted", x64, 0x22, 7, ERROR_ACCESS_DENIED, Start::StaleBackup},
+        {"a stale backup that runs", x64, 0x22, 8, ERROR_SHARING_VIOLATION, Start::StaleBackup},
+        {"a stale backup that may go", x64, 0x22, 0, 0, Start::StaleBackup},
+    };
+    for (const Check& row : rows) {
+        SCOPED_TRACE(row.what);
+        const Layout layout(row.start);
+        write_file(layout.current, image(row.current_machine));
+        write_file(layout.replacement, image(row.new_machine, row.new_characteristics));
+        Recorder recorder;
+        if (row.failed_open != 0) recorder.fail(CreateFileW, row.code, row.failed_open);
+        EXPECT_EQ(patcher_updater::check_update(layout.current.native(), layout.replacement.native()), row.code);
+    }
+
     const Layout layout(Start::Plain);
-    const std::string stream = utf8(layout.replacement) + "::$DATA";
-    const auto refused = apply_update({0, utf8(layout.current), stream, ""});
-    EXPECT_EQ(chain_text(refused.error(), system_message_text), MESSAGES[9]);
+    const auto started = [&](const std::wstring& updater, const std::filesystem::path& replacement, auto before) {
+        const auto result = patcher_updater::start_updater_staged(updater, 1, layout.current.native(),
+                                                                  replacement.native(), L"0", before);
+        return std::pair(result.error, result.stage);
+    };
+    using enum patcher_updater::stage;
+    constexpr auto run = patcher_updater::checks::run;
+    constexpr auto skip = patcher_updater::checks::skip;
+    const std::wstring program = this_program().native();
+    EXPECT_EQ(started(L"patcher-updater.exe", layout.replacement, skip), std::pair(DWORD{87}, updater));
+    EXPECT_EQ(started(L"C:\\missing\\patcher-updater.exe", layout.replacement, skip), std::pair(DWORD{2}, updater));
+    EXPECT_EQ(started(layout.replacement.native(), layout.replacement, skip), std::pair(DWORD{193}, updater));
+    EXPECT_EQ(started(program, layout.app / L"missing.new", run), std::pair(DWORD{2}, check));
+    {
+        Recorder refused;
+        refused.fail(CreateProcessW, ERROR_FILE_NOT_FOUND);
+        EXPECT_EQ(started(program, layout.replacement, skip), std::pair(DWORD{2}, start));
+    }
+    EXPECT_EQ(started(program, layout.replacement, skip), std::pair(DWORD{0}, start));
+    EXPECT_EQ(started(program, layout.replacement, skip), std::pair(DWORD{ERROR_BUSY}, start));
+    EXPECT_EQ(g_restarts->size(), 1u);
+    // Another name of the file (87), which the updater refuses too.
     for (const wchar_t* name : {L"PATCHE~1.EXE", L"patcher.exe::$DATA"}) {
         const std::wstring current = (layout.app / name).native();
         EXPECT_EQ(patcher_updater::check_update(current, layout.replacement.native()), DWORD{ERROR_INVALID_PARAMETER});
     }
-    const auto start = [&] {
-        return patcher_updater::start_updater(L"C:\\updater.exe", 1, layout.current.native(), layout.replacement.native(),
-                                              L"0", patcher_updater::checks::skip);
-    };
-    {
-        Recorder refused;
-        refused.fail(CreateProcessW, ERROR_FILE_NOT_FOUND);
-        EXPECT_EQ(start(), DWORD{ERROR_FILE_NOT_FOUND});
-    }
-    EXPECT_EQ(start(), 0u);
-    EXPECT_EQ(start(), DWORD{ERROR_BUSY});
-    EXPECT_EQ(g_restarts->size(), 1u);
+    const std::string stream = utf8(layout.replacement) + "::$DATA";
+    const auto refused = apply_update({0, utf8(layout.current), stream, ""});
+    EXPECT_EQ(chain_text(refused.error(), system_message_text), MESSAGES[9]);
+
+    // The report: read, cleared, then absent.
+    const std::wstring beside = (layout.app / L"upd.exe").native();
+    write_file(layout.app / L"patcher-updater.log", "missing --pid");
+    const auto log = patcher_updater::read_update_log(beside);
+    EXPECT_EQ(std::pair(log.error, log.text), std::pair(DWORD{0}, std::string("missing --pid")));
+    EXPECT_NE(log.written.dwHighDateTime, 0u);
+    EXPECT_EQ(patcher_updater::clear_update_log(beside), 0u);
+    EXPECT_EQ(patcher_updater::read_update_log(beside).error, DWORD{ERROR_FILE_NOT_FOUND});
+    EXPECT_EQ(patcher_updater::clear_update_log(beside), 0u);
 }
 
 TEST_F(UpdateSteps, NoDigestBufferEndsTheProcessAtOnce) {

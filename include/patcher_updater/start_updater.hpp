@@ -165,13 +165,14 @@ struct FileHandle {
 // Every open asks for identification only: a path that reaches a named pipe lets its server learn
 // who opened it, never act as this process.
 constexpr DWORD IDENTIFY_ONLY = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
+constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// Opens `path` to read, directories included (a link there followed unless `flags` say otherwise); a
-// missing file or folder reads as ERROR_FILE_NOT_FOUND.
+// Opens `path` with `access`, directories included (a link there followed unless `flags` say otherwise);
+// a missing file or folder reads as ERROR_FILE_NOT_FOUND.
 inline DWORD open_existing(const std::wstring& path, DWORD access, FileHandle& file, BY_HANDLE_FILE_INFORMATION& info,
-                           DWORD flags = 0) {
-    file.handle = ::CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | IDENTIFY_ONLY | flags, nullptr);
+                           DWORD flags = 0, DWORD share = SHARE_ALL) {
+    file.handle = ::CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | IDENTIFY_ONLY | flags, nullptr);
     if (file.handle == INVALID_HANDLE_VALUE) {
         const DWORD error = ::GetLastError();
         return error == ERROR_PATH_NOT_FOUND ? ERROR_FILE_NOT_FOUND : error;
@@ -252,9 +253,10 @@ inline bool download_at_backup(const std::wstring& backup, const std::wstring& d
            info.nFileIndexHigh == download_info.nFileIndexHigh && info.nFileIndexLow == download_info.nFileIndexLow;
 }
 
-// True when the file's first bytes are an x86-64 PE image's headers: "MZ", the offset of the PE
-// signature at 0x3C, "PE\0\0", then the machine.
-inline bool is_x64_image(HANDLE file) {
+// The machine of an executable image (IMAGE_FILE_MACHINE_I386, _AMD64 or _ARM64) from the file's first
+// bytes: "MZ", the offset of the PE signature at 0x3C, "PE\0\0", the machine, and the characteristics
+// (an executable, not a DLL); 0 for anything else.
+inline WORD executable_machine(HANDLE file) {
     const auto read_at = [file](LONGLONG offset, unsigned char* bytes, DWORD size) {
         OVERLAPPED at{};
         at.Offset = static_cast<DWORD>(offset);
@@ -262,11 +264,38 @@ inline bool is_x64_image(HANDLE file) {
         DWORD got = 0;
         return ::ReadFile(file, bytes, size, &got, &at) && got == size;
     };
-    unsigned char dos[64], nt[6];
-    if (!read_at(0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') return false;
+    unsigned char dos[64], nt[24];
+    if (!read_at(0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') return 0;
     const LONGLONG pe = dos[0x3C] | dos[0x3D] << 8 | dos[0x3E] << 16 | static_cast<LONGLONG>(dos[0x3F]) << 24;
-    return read_at(pe, nt, sizeof nt) && nt[0] == 'P' && nt[1] == 'E' && nt[2] == 0 && nt[3] == 0 &&
-           (nt[4] | nt[5] << 8) == IMAGE_FILE_MACHINE_AMD64;
+    if (!read_at(pe, nt, sizeof nt) || nt[0] != 'P' || nt[1] != 'E' || nt[2] != 0 || nt[3] != 0) return 0;
+    const WORD machine = static_cast<WORD>(nt[4] | nt[5] << 8);
+    const unsigned characteristics = nt[22] | nt[23] << 8;
+    if (!(characteristics & IMAGE_FILE_EXECUTABLE_IMAGE) || (characteristics & IMAGE_FILE_DLL)) return 0;
+    const bool known = machine == IMAGE_FILE_MACHINE_I386 || machine == IMAGE_FILE_MACHINE_AMD64 ||
+                       machine == IMAGE_FILE_MACHINE_ARM64;
+    return known ? machine : 0;
+}
+
+// 0 unless a stale backup is at `backup` that the updater could not delete: one it may not delete (5),
+// one held without delete sharing (32), or the one name of a file that runs as a program (another
+// instance of the old build), which a write open tells by 32 without changing anything. A folder there
+// cannot be opened without backup semantics and gives 5, as the updater's delete does.
+inline DWORD stale_backup_problem(const std::wstring& backup) {
+    constexpr DWORD itself = FILE_FLAG_OPEN_REPARSE_POINT | IDENTIFY_ONLY;
+    const FileHandle entry(::CreateFileW(backup.c_str(), DELETE, SHARE_ALL, nullptr, OPEN_EXISTING, itself, nullptr));
+    if (entry.handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : error;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(entry.handle, &info) || info.nNumberOfLinks != 1 ||
+        info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        return 0;  // deleting a second name or a link leaves the file that runs
+    const FileHandle writable(
+        ::CreateFileW(backup.c_str(), FILE_WRITE_DATA, SHARE_ALL, nullptr, OPEN_EXISTING, itself, nullptr));
+    return writable.handle == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_SHARING_VIOLATION
+               ? ERROR_SHARING_VIOLATION
+               : 0;
 }
 
 // Creates and deletes a uniquely named file in `folder`; delete-on-close, so that the system removes
@@ -312,43 +341,88 @@ struct StartedUpdates {
 // updater reports a failure only after it is gone). Returns 0, or the first problem as a Win32 code:
 //   ERROR_FILE_NOT_FOUND (2): a path names nothing;
 //   detail::DIRECTORY_NOT_SUPPORTED (336) / ERROR_NOT_SUPPORTED (50): a path names a folder / a device;
+//   ERROR_SHARING_VIOLATION (32): the download is still open for writing (the patcher's own stream, a
+//     second download of the same name), a handle denies the delete sharing that a rename needs, or a
+//     stale backup runs as a program (another instance of the old build);
 //   ERROR_NOT_SAME_DEVICE (17): the replacement is on another volume (the swap renames, it never copies);
 //   ERROR_INVALID_PARAMETER (87): a path is not the file's own name (a short 8.3 alias, a stream),
 //     the replacement is the backup file (<current> with the extension "exe.old"), whose deletion
 //     would lose it, or a path holds a NUL;
-//   ERROR_ACCESS_DENIED (5): no file can be created and deleted in the current executable's folder (the
-//     patcher may ask for elevation and try again); another code the system gives there, as it is;
-//   ERROR_BAD_EXE_FORMAT (193): the replacement is no x86-64 executable (another machine, truncated,
-//     not a program at all).
-// Only headers are read (the updater verifies the digest) and nothing is left behind.
+//   ERROR_ACCESS_DENIED (5): no file can be created and deleted in the current executable's folder, or
+//     the current file, the replacement or a stale backup may not be renamed or deleted (the patcher may
+//     ask for elevation and try again); another code the system gives there, as it is;
+//   ERROR_BAD_EXE_FORMAT (193): the replacement is no executable for the current one's machine (x86,
+//     x86-64 or ARM64: another machine, a DLL, truncated, not a program at all).
+// Only headers are read (the updater verifies the digest) and nothing is changed or left behind.
 inline DWORD check_update(std::wstring_view current_path, std::wstring_view new_path) {
     if (current_path.find(L'\0') != std::wstring_view::npos || new_path.find(L'\0') != std::wstring_view::npos)
         return ERROR_INVALID_PARAMETER;
     const std::wstring current(current_path), replacement(new_path);
     detail::FileHandle current_file(INVALID_HANDLE_VALUE), new_file(INVALID_HANDLE_VALUE);
     BY_HANDLE_FILE_INFORMATION current_info{}, new_info{};
-    if (const DWORD error = detail::open_existing(current, FILE_READ_ATTRIBUTES, current_file, current_info)) return error;
-    if (const DWORD error = detail::open_existing(replacement, GENERIC_READ, new_file, new_info)) return error;
+    if (const DWORD error = detail::open_existing(current, GENERIC_READ, current_file, current_info)) return error;
+    // No write sharing: a download that is still being written is refused.
+    constexpr DWORD no_writers = FILE_SHARE_READ | FILE_SHARE_DELETE;
+    if (const DWORD error = detail::open_existing(replacement, GENERIC_READ, new_file, new_info, 0, no_writers))
+        return error;
     if (current_info.dwVolumeSerialNumber != new_info.dwVolumeSerialNumber) return ERROR_NOT_SAME_DEVICE;
     if (!detail::is_own_name(current) || !detail::is_own_name(replacement)) return ERROR_INVALID_PARAMETER;
 
-    if (detail::download_at_backup(detail::backup_path(current), replacement, new_info)) return ERROR_INVALID_PARAMETER;
+    const std::wstring backup = detail::backup_path(current);
+    if (detail::download_at_backup(backup, replacement, new_info)) return ERROR_INVALID_PARAMETER;
 
     const std::wstring folder = detail::long_path(current);
     if (const DWORD error = detail::probe_folder(folder.substr(0, folder.find_last_of(L"\\/")))) return error;
-    return detail::is_x64_image(new_file.handle) ? 0 : ERROR_BAD_EXE_FORMAT;
+    // The renames need the right to delete both files, whatever their folder allows.
+    for (const std::wstring* path : {&current, &replacement}) {
+        detail::FileHandle renamed(INVALID_HANDLE_VALUE);
+        BY_HANDLE_FILE_INFORMATION info{};
+        if (const DWORD error = detail::open_existing(*path, DELETE, renamed, info)) return error;
+    }
+    if (const DWORD error = detail::stale_backup_problem(detail::long_path(backup))) return error;
+    const WORD machine = detail::executable_machine(new_file.handle);
+    return machine != 0 && machine == detail::executable_machine(current_file.handle) ? 0 : ERROR_BAD_EXE_FORMAT;
 }
 
 // Whether start_updater runs check_update first.
 enum class checks : std::uint8_t { run, skip };
 
+// The stage at which a start failed: the updater itself, the update's checks, or the start.
+enum class stage : std::uint8_t { updater, check, start };
+
+// The result of start_updater_staged: `error` 0 when the updater was started; else its code and the
+// stage that gave it.
+struct start_result {
+    DWORD error;
+    patcher_updater::stage stage;
+};
+
 namespace detail {
 
-// The checks unless skipped, then the start.
-inline DWORD start_checked(std::wstring_view updater_path, std::uint32_t pid, std::wstring_view current_path,
-                           std::wstring_view new_path, std::wstring_view sha256, checks before) {
-    if (before == checks::run)
-        if (const DWORD problem = check_update(current_path, new_path)) return problem;
+// True when `path` is absolute: a drive, a colon and a separator, or two separators (a UNC, verbatim or
+// device path). "C:updater.exe" and "\updater.exe" depend on the working directory.
+inline bool is_absolute(std::wstring_view path) {
+    const auto separator = [&path](std::size_t at) { return path.size() > at && (path[at] == L'\\' || path[at] == L'/'); };
+    if (separator(0)) return separator(1);
+    const wchar_t drive = path.empty() ? L'\0' : static_cast<wchar_t>(path[0] | 0x20);
+    return drive >= L'a' && drive <= L'z' && path.size() > 1 && path[1] == L':' && separator(2);
+}
+
+// 0 when `updater_path` can be passed to CreateProcessW as it is and names a regular x86-64 executable,
+// else 87 (a NUL, a quote, or a path that the working directory would complete), 2, 336, 50 or 193.
+inline DWORD check_updater(std::wstring_view updater_path) {
+    if (updater_path.find(L'\0') != std::wstring_view::npos || updater_path.find(L'"') != std::wstring_view::npos ||
+        !is_absolute(updater_path))
+        return ERROR_INVALID_PARAMETER;
+    FileHandle file(INVALID_HANDLE_VALUE);
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (const DWORD error = open_existing(std::wstring(updater_path), GENERIC_READ, file, info)) return error;
+    return executable_machine(file.handle) == IMAGE_FILE_MACHINE_AMD64 ? 0 : ERROR_BAD_EXE_FORMAT;
+}
+
+// Starts the updater; 0 or CreateProcessW's code.
+inline DWORD create_updater_process(std::wstring_view updater_path, std::uint32_t pid, std::wstring_view current_path,
+                                    std::wstring_view new_path, std::wstring_view sha256) {
     const std::wstring application(updater_path);
     // CreateProcessW may write into the command line, so it gets its own copy.
     std::wstring command_line = build_updater_command_line(updater_path, pid, current_path, new_path, sha256);
@@ -366,26 +440,80 @@ inline DWORD start_checked(std::wstring_view updater_path, std::uint32_t pid, st
 
 }  // namespace detail
 
-// Starts the updater at `updater_path` for an update of this process and does
-// not wait for it; the patcher should then exit so that its executable can be
-// replaced. First runs check_update (unless told to skip it) and returns its
-// code without starting anything when it finds a problem. Returns 0, or the
-// Win32 error code of the failure: ERROR_INVALID_PARAMETER when a text holds a
-// NUL or the updater path a quote (neither can be passed on a command line),
-// ERROR_BUSY (170) when this process has already started an updater for the
-// same current path, else CreateProcessW's. No handle is inherited and both
-// returned handles are closed before the function returns.
-inline DWORD start_updater(std::wstring_view updater_path, std::uint32_t pid, std::wstring_view current_path,
-                           std::wstring_view new_path, std::wstring_view sha256, checks before = checks::run) {
-    for (const std::wstring_view text : {updater_path, current_path, new_path, sha256})
-        if (text.find(L'\0') != std::wstring_view::npos) return ERROR_INVALID_PARAMETER;
-    if (updater_path.find(L'"') != std::wstring_view::npos) return ERROR_INVALID_PARAMETER;
+// Starts the updater at `updater_path` for an update of this process and does not wait for it; the
+// patcher should then exit so that its executable can be replaced. In order:
+//   stage::updater: the updater path must be absolute and hold no NUL or quote (87), and name a regular
+//     x86-64 executable (2, 336, 50 or 193 as in check_update);
+//   stage::check: a text holding a NUL (87), then check_update's code, unless told to skip it;
+//   stage::start: ERROR_BUSY (170) when this process has already started an updater for the same
+//     current path, else CreateProcessW's code.
+// Nothing is started after a failure. No handle is inherited and both returned handles are closed before
+// the function returns.
+inline start_result start_updater_staged(std::wstring_view updater_path, std::uint32_t pid,
+                                         std::wstring_view current_path, std::wstring_view new_path,
+                                         std::wstring_view sha256, checks before = checks::run) {
+    if (const DWORD error = detail::check_updater(updater_path)) return {error, stage::updater};
+    for (const std::wstring_view text : {current_path, new_path, sha256})
+        if (text.find(L'\0') != std::wstring_view::npos) return {ERROR_INVALID_PARAMETER, stage::check};
     const std::wstring started = detail::comparable_path(std::wstring(current_path));
     auto& updates = detail::StartedUpdates::of_this_process();
-    if (!updates.claim(started)) return ERROR_BUSY;
-    const DWORD error = detail::start_checked(updater_path, pid, current_path, new_path, sha256, before);
-    if (error != 0) updates.release(started);
-    return error;
+    if (!updates.claim(started)) return {ERROR_BUSY, stage::start};
+    start_result result{0, stage::check};
+    if (before == checks::run) result.error = check_update(current_path, new_path);
+    if (result.error == 0) result = {detail::create_updater_process(updater_path, pid, current_path, new_path, sha256),
+                                     stage::start};
+    if (result.error != 0) updates.release(started);
+    return result;
+}
+
+// start_updater_staged's code alone.
+inline DWORD start_updater(std::wstring_view updater_path, std::uint32_t pid, std::wstring_view current_path,
+                           std::wstring_view new_path, std::wstring_view sha256, checks before = checks::run) {
+    return start_updater_staged(updater_path, pid, current_path, new_path, sha256, before).error;
+}
+
+// The updater's report of the last failed update: "patcher-updater.log" beside the updater (one error
+// chain in UTF-8, replaced by every failed run, untouched by a successful one).
+struct update_log {
+    DWORD error;       // 0, ERROR_FILE_NOT_FOUND (2) when there is no log, or why it could not be read
+    std::string text;  // the error chain
+    FILETIME written;  // when the updater wrote it
+};
+
+namespace detail {
+
+inline std::wstring log_path_for(std::wstring_view updater_path) {
+    const std::size_t folder = updater_path.find_last_of(L"\\/") + 1;
+    return std::wstring(updater_path.substr(0, folder)) + L"patcher-updater.log";
+}
+
+}  // namespace detail
+
+// Deletes the log beside the updater at `updater_path`, so that a log read after the next start is that
+// update's. Returns 0 (also when there was none) or the system's code: a log that an elevated updater
+// wrote may not be deletable by an unelevated patcher (5), so compare its time with the start instead.
+inline DWORD clear_update_log(std::wstring_view updater_path) {
+    if (::DeleteFileW(detail::log_path_for(updater_path).c_str())) return 0;
+    const DWORD error = ::GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : error;
+}
+
+// The log beside the updater at `updater_path` (its first MiB); error 2 when there is none, which after
+// clear_update_log means that no update has failed since.
+inline update_log read_update_log(std::wstring_view updater_path) {
+    update_log log{0, {}, {}};
+    detail::FileHandle file(INVALID_HANDLE_VALUE);
+    BY_HANDLE_FILE_INFORMATION info{};
+    log.error = detail::open_existing(detail::log_path_for(updater_path), GENERIC_READ, file, info,
+                                      FILE_FLAG_OPEN_REPARSE_POINT);
+    if (log.error != 0) return log;
+    log.written = info.ftLastWriteTime;
+    log.text.resize(info.nFileSizeHigh != 0 ? 1u << 20 : std::min<DWORD>(info.nFileSizeLow, 1u << 20));
+    DWORD got = 0;
+    if (!::ReadFile(file.handle, log.text.data(), static_cast<DWORD>(log.text.size()), &got, nullptr))
+        log.error = ::GetLastError();
+    log.text.resize(got);
+    return log;
 }
 
 }  // namespace patcher_updater

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <fstream>
 
 #include "patcher/file_sha256.h"
 #include "patcher_updater/start_updater.hpp"
@@ -48,6 +49,7 @@ struct Install {
     std::string version1 = read_file(build_file(PU_STAND_IN_V1_EXE)).value();
     std::string version2 = read_file(build_file(PU_STAND_IN_V2_EXE)).value();
     std::wstring digest1, digest2;  // of the current and the new file, taken before a scenario moves one
+    std::ofstream writer;           // a download still being written
 
     static std::wstring digest(const fs::path& file) { return fs::path(file_sha256(utf8(file)).value()).native(); }
 };
@@ -187,6 +189,11 @@ TEST(UpdateE2e, PatcherChecksTheUpdateAndStartsTheUpdater) {
              write_file(i.replacement, bytes.replace(std::uint8_t(bytes[0x3C]) + 256 * std::uint8_t(bytes[0x3D]) + 4, 2, "\x64\xAA"));
          }},
         {"a truncated download", L"{new}", ERROR_BAD_EXE_FORMAT, [](Install& i) { fs::resize_file(i.replacement, 0x40); }},
+        {"a DLL", L"{new}", ERROR_BAD_EXE_FORMAT, [](Install& i) {  // the characteristics, 22 bytes after "PE\0\0"
+             std::string bytes = read_file(i.replacement).value();
+             write_file(i.replacement, bytes.replace(std::uint8_t(bytes[0x3C]) + 256 * std::uint8_t(bytes[0x3D]) + 23, 1, "\x20"));
+         }},
+        {"a download still open for writing", L"{new}", ERROR_SHARING_VIOLATION, [](Install& i) { i.writer.open(i.replacement, std::ios::app); }},
     };
     for (const auto& [what, replacement, code, arrange, current] : rows) {
         SCOPED_TRACE(what);
@@ -197,7 +204,7 @@ TEST(UpdateE2e, PatcherChecksTheUpdateAndStartsTheUpdater) {
                                   install.expand(replacement) + L"\" " + install.expand(L"{digest} \"" + current + L"\"");
         EXPECT_EQ(run_process(install.current, line), code);
         EXPECT_EQ(install.files(), code == 0 ? "2 - -" : files);
-        EXPECT_EQ(read_file(install.log), OLDER_LOG);
+        EXPECT_EQ(patcher_updater::read_update_log(install.updater.native()).text, OLDER_LOG);
         const std::string restart = "version=2|cwd=" + utf8(install.app) + "|cmdline=\"" + utf8(install.expand(current)) + "\"\n";
         EXPECT_EQ(install.starts(), "version=1|cwd=" + utf8(fs::current_path()) + "|cmdline=" + utf8(line) + "\n" +
                                         "version=1|exit\n" + (code == 0 ? restart : ""));
