@@ -301,12 +301,12 @@ TEST_F(UpdateSteps, PatcherChecksWhatTheSwapWillNeedAndNamesTheStageThatFailed) 
         {"ARM64 to ARM64", IMAGE_FILE_MACHINE_ARM64, 0x22, 0, 0},
         {"a DLL", x64, 0x2022, 0, ERROR_BAD_EXE_FORMAT},
         {"no executable", x64, 0x20, 0, ERROR_BAD_EXE_FORMAT},
-        // The opens: current, new, the backup's entry, the probe, a rename's of current and of new, a
-        // stale backup's delete and write.
-        {"current may not be renamed", x64, 0x22, 5, ERROR_ACCESS_DENIED},
-        {"a handle denies renaming new", x64, 0x22, 6, ERROR_SHARING_VIOLATION},
-        {"a stale backup that may not be deleted", x64, 0x22, 7, ERROR_ACCESS_DENIED, Start::StaleBackup},
-        {"a stale backup that runs", x64, 0x22, 8, ERROR_SHARING_VIOLATION, Start::StaleBackup},
+        // The opens: current, new, the backup's entry, the probe, a stale backup's delete and write, then a
+        // rename's of current and of new.
+        {"current may not be renamed", x64, 0x22, 6, ERROR_ACCESS_DENIED},
+        {"a handle denies renaming new", x64, 0x22, 7, ERROR_SHARING_VIOLATION},
+        {"a stale backup that may not be deleted", x64, 0x22, 5, ERROR_ACCESS_DENIED, Start::StaleBackup},
+        {"a stale backup that runs", x64, 0x22, 6, ERROR_SHARING_VIOLATION, Start::StaleBackup},
         {"a stale backup that may go", x64, 0x22, 0, 0, Start::StaleBackup},
     };
     for (const Check& row : rows) {
@@ -331,7 +331,10 @@ TEST_F(UpdateSteps, PatcherChecksWhatTheSwapWillNeedAndNamesTheStageThatFailed) 
     const std::wstring program = this_program().native();
     EXPECT_EQ(started(L"patcher-updater.exe", layout.replacement, skip), std::pair(DWORD{87}, updater));
     EXPECT_EQ(started(L"C:\\missing\\patcher-updater.exe", layout.replacement, skip), std::pair(DWORD{2}, updater));
-    EXPECT_EQ(started(layout.replacement.native(), layout.replacement, skip), std::pair(DWORD{193}, updater));
+    EXPECT_EQ(started(L"C:patcher-updater.exe", layout.replacement, skip), std::pair(DWORD{87}, updater));
+    EXPECT_EQ(started(program + L"\"", layout.replacement, skip), std::pair(DWORD{87}, updater));
+    write_file(layout.backup, image(IMAGE_FILE_MACHINE_I386));
+    EXPECT_EQ(started(layout.backup.native(), layout.replacement, skip), std::pair(DWORD{193}, updater));
     EXPECT_EQ(started(program, layout.app / L"missing.new", run), std::pair(DWORD{2}, check));
     {
         Recorder refused;

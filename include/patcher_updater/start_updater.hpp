@@ -285,12 +285,11 @@ inline DWORD stale_backup_problem(const std::wstring& backup) {
     const FileHandle entry(::CreateFileW(backup.c_str(), DELETE, SHARE_ALL, nullptr, OPEN_EXISTING, itself, nullptr));
     if (entry.handle == INVALID_HANDLE_VALUE) {
         const DWORD error = ::GetLastError();
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : error;
+        return error == ERROR_FILE_NOT_FOUND ? 0 : error;
     }
     BY_HANDLE_FILE_INFORMATION info{};
-    if (!::GetFileInformationByHandle(entry.handle, &info) || info.nNumberOfLinks != 1 ||
-        info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
-        return 0;  // deleting a second name or a link leaves the file that runs
+    if (!::GetFileInformationByHandle(entry.handle, &info) || info.nNumberOfLinks != 1)
+        return 0;  // deleting a second name leaves the file that runs
     const FileHandle writable(
         ::CreateFileW(backup.c_str(), FILE_WRITE_DATA, SHARE_ALL, nullptr, OPEN_EXISTING, itself, nullptr));
     return writable.handle == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_SHARING_VIOLATION
@@ -373,13 +372,13 @@ inline DWORD check_update(std::wstring_view current_path, std::wstring_view new_
 
     const std::wstring folder = detail::long_path(current);
     if (const DWORD error = detail::probe_folder(folder.substr(0, folder.find_last_of(L"\\/")))) return error;
+    if (const DWORD error = detail::stale_backup_problem(detail::long_path(backup))) return error;
     // The renames need the right to delete both files, whatever their folder allows.
     for (const std::wstring* path : {&current, &replacement}) {
         detail::FileHandle renamed(INVALID_HANDLE_VALUE);
         BY_HANDLE_FILE_INFORMATION info{};
         if (const DWORD error = detail::open_existing(*path, DELETE, renamed, info)) return error;
     }
-    if (const DWORD error = detail::stale_backup_problem(detail::long_path(backup))) return error;
     const WORD machine = detail::executable_machine(new_file.handle);
     return machine != 0 && machine == detail::executable_machine(current_file.handle) ? 0 : ERROR_BAD_EXE_FORMAT;
 }
@@ -508,7 +507,7 @@ inline update_log read_update_log(std::wstring_view updater_path) {
                                       FILE_FLAG_OPEN_REPARSE_POINT);
     if (log.error != 0) return log;
     log.written = info.ftLastWriteTime;
-    log.text.resize(info.nFileSizeHigh != 0 ? 1u << 20 : std::min<DWORD>(info.nFileSizeLow, 1u << 20));
+    log.text.resize(1u << 20);
     DWORD got = 0;
     if (!::ReadFile(file.handle, log.text.data(), static_cast<DWORD>(log.text.size()), &got, nullptr))
         log.error = ::GetLastError();

@@ -181,6 +181,7 @@ TEST(UpdateE2e, PatcherChecksTheUpdateAndStartsTheUpdater) {
         {"new on another volume", L"{other}", ERROR_NOT_SAME_DEVICE, [](Install& i) { fs::copy_file(i.replacement, i.other_volume); }},
         {"new at the backup name", L"{app}\\PATCHER.EXE.OLD", ERROR_INVALID_PARAMETER, [](Install& i) { fs::rename(i.replacement, i.backup); }},
         {"a second name of new at the backup name, which may go", L"{new}", 0, [](Install& i) { fs::create_hard_link(i.replacement, i.backup); }},
+        {"a second name of the running patcher at the backup name", L"{new}", 0, [](Install& i) { fs::create_hard_link(i.current, i.backup); }},
         // The backup of "patcher.exe." is "patcher.exe.exe.old", so "patcher.exe.old" may hold the download.
         {"a trailing dot on current", L"{app}\\patcher.exe.old", 0, [](Install& i) { fs::rename(i.replacement, i.backup); },
          L"{current}."},
