@@ -8,7 +8,7 @@
 
 namespace {
 
-const std::string LONE = "\xED\xA0\x80";       // a lone high surrogate in WTF-8
+const std::string LONE = "\xED\xA0\x80";      // a lone high surrogate in WTF-8
 const std::string REPLACED = "\xEF\xBF\xBD";  // U+FFFD
 
 // "pid|current|new|sha256" of the request, or the chain's text.

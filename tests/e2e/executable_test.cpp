@@ -12,16 +12,20 @@ namespace {
 class Executable : public ::testing::Test {
 protected:
     void SetUp() override {
-        module = ::LoadLibraryExW(updater_file(PU_UPDATER_EXE).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+        module = ::LoadLibraryExW(updater_file(PU_UPDATER_EXE).c_str(), nullptr,
+                                  LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
         ASSERT_NE(module, nullptr);
-        image = reinterpret_cast<const char*>(reinterpret_cast<std::uintptr_t>(module) & ~std::uintptr_t{3});  // tag bits
-        nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(image + reinterpret_cast<const IMAGE_DOS_HEADER*>(image)->e_lfanew);
+        image =
+            reinterpret_cast<const char*>(reinterpret_cast<std::uintptr_t>(module) & ~std::uintptr_t{3});  // tag bits
+        nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(image +
+                                                         reinterpret_cast<const IMAGE_DOS_HEADER*>(image)->e_lfanew);
     }
     void TearDown() override { ::FreeLibrary(module); }
     std::string_view resource(LPCWSTR name, LPCWSTR type) const {
         const HRSRC found = ::FindResourceW(module, name, type);
         if (!found) return {};
-        return {static_cast<const char*>(::LockResource(::LoadResource(module, found))), ::SizeofResource(module, found)};
+        return {static_cast<const char*>(::LockResource(::LoadResource(module, found))),
+                ::SizeofResource(module, found)};
     }
     HMODULE module = nullptr;
     const char* image = nullptr;
@@ -32,9 +36,11 @@ TEST_F(Executable, IsAWindowless64BitProgramWithAslrDepNoTimeStampAndOnlySystemI
     constexpr WORD HARDENING = IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE | IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA |
                                IMAGE_DLLCHARACTERISTICS_NX_COMPAT;
     const auto& optional = nt->OptionalHeader;
-    EXPECT_EQ(std::tuple(nt->FileHeader.Machine, nt->FileHeader.TimeDateStamp, optional.Subsystem, optional.MajorSubsystemVersion,
-                         optional.MinorSubsystemVersion, optional.DllCharacteristics & HARDENING),
-              std::tuple(WORD{IMAGE_FILE_MACHINE_AMD64}, DWORD{0}, WORD{IMAGE_SUBSYSTEM_WINDOWS_GUI}, WORD{6}, WORD{0}, int{HARDENING}));
+    EXPECT_EQ(std::tuple(nt->FileHeader.Machine, nt->FileHeader.TimeDateStamp, optional.Subsystem,
+                         optional.MajorSubsystemVersion, optional.MinorSubsystemVersion,
+                         optional.DllCharacteristics & HARDENING),
+              std::tuple(WORD{IMAGE_FILE_MACHINE_AMD64}, DWORD{0}, WORD{IMAGE_SUBSYSTEM_WINDOWS_GUI}, WORD{6}, WORD{0},
+                         int{HARDENING}));
     std::set<std::string> dlls;
     const DWORD imports = optional.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
     for (auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(image + imports); entry->Name != 0; ++entry) {
@@ -53,7 +59,8 @@ TEST_F(Executable, ResourcesHoldSevenPngIconsAVersionAndTheManifest) {
     std::set<int> sizes;
     for (std::size_t entry = 6; entry < group.size(); entry += 14) {
         sizes.insert(group[entry] == 0 ? 256 : static_cast<unsigned char>(group[entry]));
-        EXPECT_TRUE(resource(MAKEINTRESOURCEW(static_cast<unsigned char>(group[entry + 12])), RT_ICON).starts_with("\x89PNG\r\n\x1a\n"));
+        EXPECT_TRUE(resource(MAKEINTRESOURCEW(static_cast<unsigned char>(group[entry + 12])), RT_ICON)
+                        .starts_with("\x89PNG\r\n\x1a\n"));
     }
     EXPECT_EQ(sizes, (std::set<int>{16, 24, 32, 48, 64, 128, 256}));
 
@@ -64,10 +71,13 @@ TEST_F(Executable, ResourcesHoldSevenPngIconsAVersionAndTheManifest) {
         UINT size = 0;
         return ::VerQueryValueW(block.data(), name.c_str(), &found, &size) && size > 0 ? found : L"-";
     };
-    const auto text = [&](std::wstring name) { return std::wstring(static_cast<const wchar_t*>(value(L"\\StringFileInfo\\040904B0\\" + name))); };
+    const auto text = [&](std::wstring name) {
+        return std::wstring(static_cast<const wchar_t*>(value(L"\\StringFileInfo\\040904B0\\" + name)));
+    };
     const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value(L"\\"));
     ASSERT_EQ(fixed->dwSignature, 0xFEEF04BDul);
-    EXPECT_EQ(std::tuple(fixed->dwFileVersionMS, fixed->dwFileVersionLS, fixed->dwProductVersionMS, fixed->dwProductVersionLS),
+    EXPECT_EQ(std::tuple(fixed->dwFileVersionMS, fixed->dwFileVersionLS, fixed->dwProductVersionMS,
+                         fixed->dwProductVersionLS),
               std::tuple(0x10000ul, 0ul, 0x10000ul, 0ul));
     EXPECT_EQ(text(L"FileVersion") + L"|" + text(L"ProductVersion"), L"1.0.0|1.0.0");
     for (const wchar_t* name : {L"CompanyName", L"FileDescription", L"ProductName"})

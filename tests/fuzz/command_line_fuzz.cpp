@@ -35,8 +35,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The bytes cut at each 'x' into the program name and its arguments.
     std::vector<std::u16string> list{u"u"};
     for (std::size_t i = 0; i < size; ++i)
-        if (data[i] == 'x') list.emplace_back();
-        else if (list.size() > 1) list.back() += data[i] == 0xED ? char16_t(0xD800) : char16_t(data[i] ? data[i] : 'n');
+        if (data[i] == 'x')
+            list.emplace_back();
+        else if (list.size() > 1)
+            list.back() += data[i] == 0xED ? char16_t(0xD800) : char16_t(data[i] ? data[i] : 'n');
     check_request(list);
     const std::vector<std::u16string_view> arguments(list.begin() + 1, list.end());
     if (split_command_line(patcher_updater::build_command_line(list[0], arguments)) != list) std::abort();

@@ -23,7 +23,8 @@ int main(int argc, char** argv) {
     constexpr std::string_view alphabet = "\"\\/ \t.:?-aeC\xED\xA0\x80";
     for (unsigned long long run = 0; run < runs; ++run) {
         std::vector<std::uint8_t> input(random() % (max_len + 1));
-        for (auto& byte : input) byte = random() % 4 ? alphabet[random() % alphabet.size()] : static_cast<std::uint8_t>(random());
+        for (auto& byte : input)
+            byte = random() % 4 ? alphabet[random() % alphabet.size()] : static_cast<std::uint8_t>(random());
         LLVMFuzzerTestOneInput(input.data(), input.size());
     }
     std::printf("Done %llu runs\n", runs);

@@ -62,6 +62,7 @@ TEST_P(Sha256Kernels, AgreeWithThePortableKernelHoweverTheInputIsSplit) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Sha256, Sha256Kernels, ::testing::Values(Sha256Kernel::Portable, Sha256Kernel::ShaExtensions, Sha256Kernel::Avx2));
+INSTANTIATE_TEST_SUITE_P(Sha256, Sha256Kernels,
+                         ::testing::Values(Sha256Kernel::Portable, Sha256Kernel::ShaExtensions, Sha256Kernel::Avx2));
 
 }  // namespace

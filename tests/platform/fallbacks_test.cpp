@@ -62,8 +62,10 @@ TEST(FileOperations, RefusalWith5FallsBackToAHandleWhoseFailuresReadAs5) {
         for (const auto& [call, failure] : failing) recorder.fail(call, failure);
         EXPECT_EQ(deletes ? delete_file(utf8(file)) : rename_replace(utf8(file), utf8(target)), result);
         EXPECT_TRUE(recorder.open.empty());
-        if (result) EXPECT_EQ(g_requests, (decltype(g_requests){deletes ? std::pair(21, std::vector<unsigned char>{0x13, 0, 0, 0})
-                                                                        : std::pair(22, block)}));
+        if (result)
+            EXPECT_EQ(g_requests,
+                      (decltype(g_requests){deletes ? std::pair(21, std::vector<unsigned char>{0x13, 0, 0, 0})
+                                                    : std::pair(22, block)}));
     }
     EXPECT_EQ(read_file(file), "v1");
     // Another process may write, rename or delete the file while it is read.
@@ -74,8 +76,8 @@ TEST(FileOperations, RefusalWith5FallsBackToAHandleWhoseFailuresReadAs5) {
 
 // What the faked metadata calls answer: a code of 0 leaves the call to the system.
 struct Metadata {
-    DWORD following = 0, itself = 0, tag = 0;  // tag: a reparse tag the handle reports
-    std::optional<std::pair<DWORD, DWORD>> listed;              // attributes and tag of the folder's entry
+    DWORD following = 0, itself = 0, tag = 0;       // tag: a reparse tag the handle reports
+    std::optional<std::pair<DWORD, DWORD>> listed;  // attributes and tag of the folder's entry
 } g_faked;
 
 TEST(FileMetadata, RefusedOpensAreListedAndLinksAreNeverTakenForTheirTarget) {
@@ -83,7 +85,8 @@ TEST(FileMetadata, RefusedOpensAreListedAndLinksAreNeverTakenForTheirTarget) {
     const std::string file = utf8(folder / L"p.exe");
     write_file(folder / L"p.exe", "v1");
     ScopedSystemCalls scope;
-    sys().CreateFileW = [](LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa, DWORD how, DWORD flags, HANDLE model) {
+    sys().CreateFileW = [](LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa, DWORD how, DWORD flags,
+                           HANDLE model) {
         const DWORD failure = flags & FILE_FLAG_OPEN_REPARSE_POINT ? g_faked.itself : g_faked.following;
         if (failure != 0) return ::SetLastError(failure), INVALID_HANDLE_VALUE;
         return ::CreateFileW(path, access, share, sa, how, flags, model);
@@ -96,7 +99,8 @@ TEST(FileMetadata, RefusedOpensAreListedAndLinksAreNeverTakenForTheirTarget) {
     sys().GetFileInformationByHandleEx = [](HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID info, DWORD) -> BOOL {
         return *static_cast<FILE_ATTRIBUTE_TAG_INFO*>(info) = {FILE_ATTRIBUTE_REPARSE_POINT, g_faked.tag}, TRUE;
     };
-    sys().FindFirstFileExW = [](LPCWSTR path, FINDEX_INFO_LEVELS level, LPVOID entry, FINDEX_SEARCH_OPS op, LPVOID, DWORD) {
+    sys().FindFirstFileExW = [](LPCWSTR path, FINDEX_INFO_LEVELS level, LPVOID entry, FINDEX_SEARCH_OPS op, LPVOID,
+                                DWORD) {
         const HANDLE search = ::FindFirstFileExW(path, level, entry, op, nullptr, 0);
         auto* data = static_cast<WIN32_FIND_DATAW*>(entry);
         if (g_faked.listed) std::tie(data->dwFileAttributes, data->dwReserved0) = *g_faked.listed;
@@ -116,7 +120,8 @@ TEST(FileMetadata, RefusedOpensAreListedAndLinksAreNeverTakenForTheirTarget) {
         g_faked = faked;
         Recorder recorder;
         const auto metadata = query_metadata(file);
-        EXPECT_EQ(std::tuple(metadata ? 0u : metadata.error().code(), metadata ? metadata->reparse_tag : 0u), std::tuple(error, tag));
+        EXPECT_EQ(std::tuple(metadata ? 0u : metadata.error().code(), metadata ? metadata->reparse_tag : 0u),
+                  std::tuple(error, tag));
         EXPECT_EQ(std::pair(is_regular_file(file), path_exists(file)), std::pair(regular, error == 0));
         EXPECT_TRUE(recorder.open.empty());
     }
@@ -133,7 +138,8 @@ TEST(WholeFile, IsNeverWrittenThroughALink) {
     Recorder recorder;
     EXPECT_EQ(write_whole_file(utf8(folder / L"patcher-updater.log"), "new"), code(5));
     EXPECT_EQ(read_file(folder / L"patcher-updater.log"), "an older log");
-    EXPECT_EQ(recorder.open_flags, std::vector<std::uint32_t>{FILE_FLAG_OPEN_REPARSE_POINT | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION});
+    EXPECT_EQ(recorder.open_flags, std::vector<std::uint32_t>{FILE_FLAG_OPEN_REPARSE_POINT | SECURITY_SQOS_PRESENT |
+                                                              SECURITY_IDENTIFICATION});
 }
 
 constexpr NTSTATUS PENDING = 0x103;
@@ -154,7 +160,9 @@ TEST(NtIo, StatusesBecomeCountsOrCodes) {
         return pending_block->Status = after_wait, WAIT_OBJECT_0;
     };
     const std::tuple<NTSTATUS, NTSTATUS, std::expected<std::size_t, OsError>> rows[] = {
-        {0, 0, 7u}, {PENDING, static_cast<NTSTATUS>(0xC0000011), 0u}, {static_cast<NTSTATUS>(0xC000014B), 0, 0u},
+        {0, 0, 7u},
+        {PENDING, static_cast<NTSTATUS>(0xC0000011), 0u},
+        {static_cast<NTSTATUS>(0xC000014B), 0, 0u},
         {static_cast<NTSTATUS>(0xC0000022), 0, code(5)},
     };
     for (const auto& [first, then, result] : rows) {
@@ -169,7 +177,8 @@ TEST(SystemMessage, IsTheSystemsTextTrimmedOrAFallbackThatNamesWhy) {
     ScopedSystemCalls scope;
     static std::tuple<DWORD, HMODULE, DWORD> asked;
     static const wchar_t* reply;
-    sys().FormatMessageW = [](DWORD flags, LPCVOID module, DWORD id, DWORD language, LPWSTR buffer, DWORD size, va_list*) -> DWORD {
+    sys().FormatMessageW = [](DWORD flags, LPCVOID module, DWORD id, DWORD language, LPWSTR buffer, DWORD size,
+                              va_list*) -> DWORD {
         EXPECT_EQ(std::pair(language, size), std::pair(0ul, 2048ul));
         asked = {flags, HMODULE(module), id};
         if (reply == nullptr) return ::SetLastError(317), 0;
@@ -179,7 +188,10 @@ TEST(SystemMessage, IsTheSystemsTextTrimmedOrAFallbackThatNamesWhy) {
     const std::tuple<const wchar_t*, std::uint32_t, std::string, std::tuple<DWORD, HMODULE, DWORD>> rows[] = {
         {L"Denied. \t\n\f\r", 5, "Denied.", {0x1200, nullptr, 5}},
         {L"NT text.\r\n", 0xD0000022, "NT text.", {0x1A00, ntdll, 0xC0000022}},
-        {nullptr, 0xD0000022, "OS Error -1073741790 (FormatMessageW() returned error 317)", {0x1A00, ntdll, 0xC0000022}},
+        {nullptr,
+         0xD0000022,
+         "OS Error -1073741790 (FormatMessageW() returned error 317)",
+         {0x1A00, ntdll, 0xC0000022}},
     };
     for (const auto& [text, number, expected, call] : rows) {
         reply = text;
@@ -203,16 +215,26 @@ TEST(Launch, ProgramTextsReachCreateProcessAsTheirApplicationPath) {
     sys().GetSystemDirectoryW = [](LPWSTR b, UINT n) -> UINT { return copy_text(L"C:\\Sys", b, n); };
     sys().GetWindowsDirectoryW = [](LPWSTR b, UINT n) -> UINT { return copy_text(L"C:\\Win", b, n); };
     sys().GetEnvironmentVariableW = [](LPCWSTR, LPWSTR b, DWORD n) { return copy_text(L"C:\\P1;\"C:\\P;2\";", b, n); };
-    sys().GetFileAttributesW = [](LPCWSTR path) -> DWORD { return g_existing.contains(path) ? 0x20 : INVALID_FILE_ATTRIBUTES; };
+    sys().GetFileAttributesW = [](LPCWSTR path) -> DWORD {
+        return g_existing.contains(path) ? 0x20 : INVALID_FILE_ATTRIBUTES;
+    };
     sys().GetStdHandle = [](DWORD id) { return id == STD_OUTPUT_HANDLE ? output : nullptr; };
     // The program, the files that exist, and what CreateProcessW gets (in C:\App, or the error).
     const std::tuple<std::u16string, std::set<std::wstring>, std::wstring> rows[] = {
         {u"C:/App/P.EXE", {}, L"C:/App/P.EXE|\"C:/App/P.EXE\"|C:\\App|std"},
-        {u"patcher", {L"C:\\Sys\\patcher.exe", L"C:\\Win\\patcher.exe"}, L"C:\\Sys\\patcher.exe|\"patcher\"|C:\\App|std"},
-        {u"patcher.beta", {L"C:\\P;2\\patcher.beta", L"C:\\P1\\patcher.beta.exe"}, L"C:\\P;2\\patcher.beta|\"patcher.beta\"|C:\\App|std"},
-        {u"C:\\App\\UPDATE.CMD.", {}, LR"(C:\Sys\cmd.exe|cmd.exe /e:ON /v:OFF /d /c ""C:\App\UPDATE.CMD.""|C:\App|std)"},
+        {u"patcher",
+         {L"C:\\Sys\\patcher.exe", L"C:\\Win\\patcher.exe"},
+         L"C:\\Sys\\patcher.exe|\"patcher\"|C:\\App|std"},
+        {u"patcher.beta",
+         {L"C:\\P;2\\patcher.beta", L"C:\\P1\\patcher.beta.exe"},
+         L"C:\\P;2\\patcher.beta|\"patcher.beta\"|C:\\App|std"},
+        {u"C:\\App\\UPDATE.CMD.",
+         {},
+         LR"(C:\Sys\cmd.exe|cmd.exe /e:ON /v:OFF /d /c ""C:\App\UPDATE.CMD.""|C:\App|std)"},
         // 259 units, the longest that is made a full path
-        {u"bin\\" + std::u16string(255, u'k'), {}, L"\\\\?\\" + here + L"\\bin\\" + name + L"|\"bin\\" + name + L"\"|C:\\App|std"},
+        {u"bin\\" + std::u16string(255, u'k'),
+         {},
+         L"\\\\?\\" + here + L"\\bin\\" + name + L"|\"bin\\" + name + L"\"|C:\\App|std"},
         {u"patcher.exe", {}, L"program not found"},
     };
     for (const auto& [program, existing, created] : rows) {
@@ -220,8 +242,10 @@ TEST(Launch, ProgramTextsReachCreateProcessAsTheirApplicationPath) {
         auto& starts = fake_process_starts();
         Recorder recorder;
         auto launched = launch_process({program, {}, u"C:\\App"});
-        if (launched) launched->process.reset(), launched->thread.reset();
-        else starts.assign(1, {launched.error().message().begin(), launched.error().message().end()});
+        if (launched)
+            launched->process.reset(), launched->thread.reset();
+        else
+            starts.assign(1, {launched.error().message().begin(), launched.error().message().end()});
         EXPECT_EQ(starts, std::vector{created});
         EXPECT_TRUE(recorder.open.empty());
     }

@@ -10,35 +10,58 @@ namespace {
 
 TEST(PathText, BackupNameParentAndJoin) {
     const std::pair<std::string, std::string> backups[] = {
-        {R"(C:\App\patcher)", R"(C:\App\patcher.exe.old)"}, {R"(C:\App\.patcher)", R"(C:\App\.patcher.exe.old)"},
-        {"C:/App.d/patcher", "C:/App.d/patcher.exe.old"},   {R"(C:\App\patcher.exe\.\)", R"(C:\App\patcher.exe.old)"},
+        {R"(C:\App\patcher)", R"(C:\App\patcher.exe.old)"},
+        {R"(C:\App\.patcher)", R"(C:\App\.patcher.exe.old)"},
+        {"C:/App.d/patcher", "C:/App.d/patcher.exe.old"},
+        {R"(C:\App\patcher.exe\.\)", R"(C:\App\patcher.exe.old)"},
         {R"(\\?\C:\App\patcher.exe/x)", R"(\\?\C:\App\patcher.exe.old)"},  // `/` is part of a verbatim name
-        {R"(C:\App\..)", R"(C:\App\..)"}, {R"(C:\)", R"(C:\)"}, {R"(\\server\share\)", R"(\\server\share\)"},
+        {R"(C:\App\..)", R"(C:\App\..)"},
+        {R"(C:\)", R"(C:\)"},
+        {R"(\\server\share\)", R"(\\server\share\)"},
     };
     for (const auto& [path, backup] : backups) EXPECT_EQ(replace_extension(path, "exe.old"), backup) << path;
     const std::pair<std::string, std::optional<std::string>> parents[] = {
-        {R"(C:\patcher.exe)", R"(C:\)"}, {"patcher.exe", ""}, {"C:patcher.exe", "C:"}, {R"(C:\App\patcher.exe\.\\)", R"(C:\App)"},
-        {R"(\\server\share\p.exe)", R"(\\server\share\)"}, {R"(\\?\C:\App/patcher.exe)", R"(\\?\C:\)"},
-        {R"(\\?\UNC\server\share\p.exe)", R"(\\?\UNC\server\share\)"}, {"C:", std::nullopt}, {R"(\\server\share)", std::nullopt},
+        {R"(C:\patcher.exe)", R"(C:\)"},
+        {"patcher.exe", ""},
+        {"C:patcher.exe", "C:"},
+        {R"(C:\App\patcher.exe\.\\)", R"(C:\App)"},
+        {R"(\\server\share\p.exe)", R"(\\server\share\)"},
+        {R"(\\?\C:\App/patcher.exe)", R"(\\?\C:\)"},
+        {R"(\\?\UNC\server\share\p.exe)", R"(\\?\UNC\server\share\)"},
+        {"C:", std::nullopt},
+        {R"(\\server\share)", std::nullopt},
     };
     for (const auto& [path, parent] : parents) EXPECT_EQ(parent_path(path), parent) << path;
     const std::tuple<std::string, std::string, std::string> joins[] = {
-        {R"(C:\App)", "u.log", R"(C:\App\u.log)"}, {R"(C:\)", "u.log", R"(C:\u.log)"}, {"C:", "u.log", "C:u.log"},
-        {R"(C:\App)", R"(\x)", R"(C:\x)"}, {R"(\\?\C:\App)", "a/./b//../c", R"(\\?\C:\App\a\c)"}, {R"(\\?\C:)", "x", R"(\\?\C:\x)"},
+        {R"(C:\App)", "u.log", R"(C:\App\u.log)"},
+        {R"(C:\)", "u.log", R"(C:\u.log)"},
+        {"C:", "u.log", "C:u.log"},
+        {R"(C:\App)", R"(\x)", R"(C:\x)"},
+        {R"(\\?\C:\App)", "a/./b//../c", R"(\\?\C:\App\a\c)"},
+        {R"(\\?\C:)", "x", R"(\\?\C:\x)"},
     };
-    for (const auto& [folder, name, joined] : joins) EXPECT_EQ(join_path(folder, name), joined) << folder << " + " << name;
+    for (const auto& [folder, name, joined] : joins)
+        EXPECT_EQ(join_path(folder, name), joined) << folder << " + " << name;
 }
 
 // Short absolute paths skip GetFullPathNameW; full paths of 247 units get the long-path prefix.
 TEST(LongPath, WhichTextsPassAndWhichPrefixAFullPathGets) {
     const std::string long_tail(243, 'x');
     const std::pair<std::string, bool> passes[] = {
-        {"C:/a", true}, {R"(\\server\share)", true}, {R"(\??\C:\x)", true}, {"p.exe", false}, {R"(\App)", false},
-        {"C:x", false}, {R"(C:\)" + long_tail, true}, {R"(C:\x)" + long_tail, false},
+        {"C:/a", true},
+        {R"(\\server\share)", true},
+        {R"(\??\C:\x)", true},
+        {"p.exe", false},
+        {R"(\App)", false},
+        {"C:x", false},
+        {R"(C:\)" + long_tail, true},
+        {R"(C:\x)" + long_tail, false},
     };
     for (const auto& [path, unchanged] : passes) EXPECT_EQ(passes_unchanged(to_utf16(path)), unchanged) << path;
     const std::pair<std::string, std::string> prefixed[] = {
-        {R"(C:\x)", R"(\\?\C:\x)"}, {R"(\\.\pipe\x)", R"(\\?\pipe\x)"}, {R"(\\server\share\x)", R"(\\?\UNC\server\share\x)"},
+        {R"(C:\x)", R"(\\?\C:\x)"},
+        {R"(\\.\pipe\x)", R"(\\?\pipe\x)"},
+        {R"(\\server\share\x)", R"(\\?\UNC\server\share\x)"},
     };
     for (const auto& [full, form] : prefixed) EXPECT_EQ(to_wtf8(with_long_path_prefix(to_utf16(full))), form) << full;
 }

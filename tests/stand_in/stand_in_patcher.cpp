@@ -18,7 +18,8 @@ void record(const std::wstring& self, std::wstring line) {
     const HANDLE file = ::CreateFileW(path.c_str(), FILE_APPEND_DATA, 7, nullptr, OPEN_ALWAYS, 0, nullptr);
     line += L'\n';
     char bytes[65536];
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, line.data(), int(line.size()), bytes, sizeof bytes, nullptr, nullptr);
+    const int size =
+        ::WideCharToMultiByte(CP_UTF8, 0, line.data(), int(line.size()), bytes, sizeof bytes, nullptr, nullptr);
     DWORD written = 0;
     ::WriteFile(file, bytes, DWORD(size), &written, nullptr);
     ::CloseHandle(file);

@@ -41,9 +41,12 @@ void remove_tree(const std::wstring& path) {
             const std::wstring name = entry.cFileName, child = path + L"\\" + name;
             if (name == L"." || name == L"..") continue;
             ::SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-            if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) ::DeleteFileW(child.c_str());
-            else if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ::RemoveDirectoryW(child.c_str());
-            else remove_tree(child);
+            if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+                ::DeleteFileW(child.c_str());
+            else if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+                ::RemoveDirectoryW(child.c_str());
+            else
+                remove_tree(child);
         } while (::FindNextFileW(find, &entry));
         ::FindClose(find);
     }
@@ -94,7 +97,7 @@ std::wstring expand(std::wstring text, std::initializer_list<std::pair<std::wstr
         const std::wstring key = text.substr(at + 1, end - at - 1);
         const auto named = std::ranges::find(names, key, &std::pair<std::wstring_view, std::wstring>::first);
         const std::u16string system = std::iswdigit(key[0]) ? to_utf16(os_error_display(std::stoul(key))) : u"";
-        const std::wstring value = named != names.end() ? named->second
+        const std::wstring value = named != names.end()    ? named->second
                                    : std::iswdigit(key[0]) ? std::wstring(system.begin(), system.end())
                                                            : L"{" + key + L"}";  // an unknown name stays
         text.replace(at, end + 1 - at, value);

@@ -24,9 +24,12 @@ R failure_value(std::uint32_t code) {
     ::SetLastError(code);
     if constexpr (id == Call::CreateFileW || id == Call::FindFirstFileExW || id == Call::GetStdHandle)
         return INVALID_HANDLE_VALUE;
-    else if constexpr (id == Call::GetFileAttributesW) return INVALID_FILE_ATTRIBUTES;
-    else if constexpr (id == Call::WaitForSingleObject) return WAIT_FAILED;
-    else if constexpr (!std::is_void_v<R>) return R{};
+    else if constexpr (id == Call::GetFileAttributesW)
+        return INVALID_FILE_ATTRIBUTES;
+    else if constexpr (id == Call::WaitForSingleObject)
+        return WAIT_FAILED;
+    else if constexpr (!std::is_void_v<R>)
+        return R{};
 }
 
 // Adds what a successful call opened to the open set, and drops what it closed.
@@ -100,13 +103,17 @@ bool Recorder::planned_failure(Call call, std::uint32_t& code) {
 std::vector<std::wstring>& fake_process_starts() {
     static std::vector<std::wstring> starts;
     starts.clear();
-    sys().CreateProcessW = [](LPCWSTR application, LPWSTR line, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL inherit,
-                              DWORD, LPVOID, LPCWSTR directory, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION info) -> BOOL {
+    sys().CreateProcessW = [](LPCWSTR application, LPWSTR line, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES,
+                              BOOL inherit, DWORD, LPVOID, LPCWSTR directory, LPSTARTUPINFOW startup,
+                              LPPROCESS_INFORMATION info) -> BOOL {
         DWORD flags = 0;
-        const bool std_inherited = (startup->dwFlags & STARTF_USESTDHANDLES) && ::GetHandleInformation(startup->hStdOutput, &flags);
+        const bool std_inherited =
+            (startup->dwFlags & STARTF_USESTDHANDLES) && ::GetHandleInformation(startup->hStdOutput, &flags);
         starts.push_back(std::wstring(application) + L"|" + line + L"|" + (directory ? directory : L"-") +
-                         (inherit ? L"" : L"|no-inherit") + (std_inherited && (flags & HANDLE_FLAG_INHERIT) ? L"|std" : L""));
-        info->hProcess = ::CreateEventW(nullptr, TRUE, FALSE, nullptr), info->hThread = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+                         (inherit ? L"" : L"|no-inherit") +
+                         (std_inherited && (flags & HANDLE_FLAG_INHERIT) ? L"|std" : L""));
+        info->hProcess = ::CreateEventW(nullptr, TRUE, FALSE, nullptr),
+        info->hThread = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
         return TRUE;
     };
     return starts;

@@ -43,7 +43,7 @@ public:
 
     std::vector<Call> calls;
     std::set<void*> open;
-    std::vector<std::uint32_t> open_flags;  // of every CreateFileW
+    std::vector<std::uint32_t> open_flags;                 // of every CreateFileW
     bool planned_failure(Call call, std::uint32_t& code);  // for the wrappers
 
 private:
