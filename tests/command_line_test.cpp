@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "command_line.h"
+#include "patcher_updater/start_updater.hpp"
 #include "platform/wide_text.h"
 #include "update_request.h"
 
@@ -51,6 +52,15 @@ TEST(CommandLine, TextBecomesTheRequestOrTheFirstProblem) {
     EXPECT_EQ(outcome("u --pid 1 --sha256 c --new b"), "missing --current");
     EXPECT_EQ(outcome("u --pid 1 --current a --sha256 c"), "missing --new");
     EXPECT_EQ(outcome("u --pid 1 --current a --new b"), "missing --sha256");
+}
+
+// Whatever the patcher quotes splits back into the same list: spaces and tabs, quotes and the backslashes
+// before them, an empty argument, a lone surrogate.
+TEST(CommandLine, QuotedArgumentsSplitBackUnchanged) {
+    const std::vector<std::u16string> list = {
+        u"C:\\My Tools\\u.exe", u"a\tb", u"a\\\"b", u"C:\\dir\\", u"say \"hi\"\\", u"", std::u16string(1, 0xD800)};
+    const std::vector<std::u16string_view> arguments(list.begin() + 1, list.end());
+    EXPECT_EQ(split_command_line(patcher_updater::build_command_line(list[0], arguments)), list);
 }
 
 }  // namespace

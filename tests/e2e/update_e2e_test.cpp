@@ -59,8 +59,9 @@ struct Install {
     fs::path other_volume = L"S:\\" + root.path().filename().native() + L".new";
     std::string version1 = read_file(build_file(PU_STAND_IN_V1_EXE)).value();
     std::string version2 = read_file(build_file(PU_STAND_IN_V2_EXE)).value();
-    std::wstring digest1, digest2;  // of the current and the new file, taken before a scenario moves one
-    HANDLE writer = nullptr;        // a download still being written, which shares all
+    std::wstring digest1;  // of the current and the new file, taken before a scenario moves one
+    std::wstring digest2;
+    HANDLE writer = nullptr;  // a download still being written, which shares all
 
     static std::wstring digest(const fs::path& file) { return fs::path(file_sha256(utf8(file)).value()).native(); }
 };
@@ -83,16 +84,19 @@ struct Scenario {
 
 const Scenario SCENARIOS[] = {
     // Waiting for this test's process would end in a time-out, not in this message.
-    {"wrong digest, refused at once",
-     request(L"{current}", L"{new}", L"{digest1}", L"{pid}"),
-     L"replacement patcher SHA-256 mismatch",
-     "1 2 -"},
-    {"a renamed updater keeps the log's name", {}, L"missing --pid", "1 2 -", [](Install& i) {
+    {"wrong digest, refused at once", request(L"{current}", L"{new}", L"{digest1}", L"{pid}"),
+     L"replacement patcher SHA-256 mismatch", "1 2 -"},
+    {"a renamed updater keeps the log's name",
+     {},
+     L"missing --pid",
+     "1 2 -",
+     [](Install& i) {
          fs::rename(i.updater, i.updater_folder / L"upd.exe");
          i.updater = i.updater_folder / L"upd.exe";
      }},
     {"longest command line, the request at its end",
-     {L"--padding", L"{fill}", L"--pid", L"0", L"--current", L"{current}", L"--new", L"{new}", L"--sha256", L"{digest}"},
+     {L"--padding", L"{fill}", L"--pid", L"0", L"--current", L"{current}", L"--new", L"{new}", L"--sha256",
+      L"{digest}"},
      L"",
      "2 - -"},
 };
@@ -115,7 +119,8 @@ TEST(UpdateE2e, EachScenarioLeavesItsFilesRestartAndLog) {
         EXPECT_EQ(run_process(install.updater, command_line(install, scenario.arguments)), 0u);
         EXPECT_EQ(read_file(install.log), scenario.log.empty() ? OLDER_LOG : utf8(scenario.log));
         EXPECT_EQ(install.files(), scenario.files);
-        const std::string restart = "version=2|cwd=" + utf8(install.app) + "|cmdline=\"" + utf8(install.current) + "\"\n";
+        const std::string restart =
+            "version=2|cwd=" + utf8(install.app) + "|cmdline=\"" + utf8(install.current) + "\"\n";
         EXPECT_EQ(install.starts(), scenario.log.empty() ? restart : "");
     }
 }

@@ -10,7 +10,9 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
 int main(int argc, char** argv) {
-    unsigned long long runs = 100000, seed = 1, max_len = 512;
+    unsigned long long runs = 100000;
+    unsigned long long seed = 1;
+    unsigned long long max_len = 512;
     for (int i = 1; i < argc; ++i) {
         const std::string_view flag = argv[i];
         const auto value = [&] { return std::stoull(std::string(flag.substr(flag.find('=') + 1))); };

@@ -38,7 +38,8 @@ void remove_tree(const std::wstring& path) {
     const HANDLE find = ::FindFirstFileW((path + L"\\*").c_str(), &entry);
     if (find != INVALID_HANDLE_VALUE) {
         do {
-            const std::wstring name = entry.cFileName, child = path + L"\\" + name;
+            const std::wstring name = entry.cFileName;
+            const std::wstring child = path + L"\\" + name;
             if (name == L"." || name == L"..") continue;
             ::SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
             if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
@@ -119,7 +120,8 @@ ChildProcess::ChildProcess(const std::filesystem::path& application, std::wstrin
         if (::CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, FALSE,
                              CREATE_UNICODE_ENVIRONMENT | DETACHED_PROCESS | CREATE_SUSPENDED, nullptr,
                              working_directory.empty() ? nullptr : working_directory.c_str(), &startup, &info)) {
-            process_ = info.hProcess, pid_ = info.dwProcessId;
+            process_ = info.hProcess;
+            pid_ = info.dwProcessId;
             // Outside the job it could not be waited for: ended, it reads as a failed start (exit code 1).
             if (!::AssignProcessToJobObject(job_, process_))
                 ::TerminateProcess(process_, 1), ::WaitForSingleObject(process_, INFINITE), all_ended_ = true;

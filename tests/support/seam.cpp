@@ -112,7 +112,7 @@ std::vector<std::wstring>& fake_process_starts() {
         starts.push_back(std::wstring(application) + L"|" + line + L"|" + (directory ? directory : L"-") +
                          (inherit ? L"" : L"|no-inherit") +
                          (std_inherited && (flags & HANDLE_FLAG_INHERIT) ? L"|std" : L""));
-        info->hProcess = ::CreateEventW(nullptr, TRUE, FALSE, nullptr),
+        info->hProcess = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
         info->hThread = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
         return TRUE;
     };
