@@ -4,7 +4,8 @@
 #   scripts/setup.sh bench    also what the benchmarks compare with
 set -euo pipefail
 packages=(cmake ninja-build g++ g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 googletest
-          libgtest-dev openssl osslsigncode unzip clang-19 lld-19 llvm-19 clang-tidy-19 libclang-rt-19-dev)
+          libgtest-dev openssl osslsigncode unzip clang-19 lld-19 llvm-19 clang-tidy-19 clang-format-19
+          libclang-rt-19-dev)
 if [ "${1:-}" = bench ]; then
   packages+=(libbenchmark-dev libssl-dev bc time coreutils)
 fi

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs clang-tidy 19 (the checks of .clang-tidy) over every product file of
-# both compile databases: the native build and the Windows build with clang.
-# Any finding fails. The databases live in build/tidy-native and
+# both compile databases: the native build and the Windows build with clang,
+# and checks that the tests keep the layout of .clang-format. Any finding
+# fails. The databases live in build/tidy-native and
 # build/windows-clang (configured here if missing).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,5 +22,7 @@ print('\n'.join(sorted({e['file'] for e in json.load(open(sys.argv[1] + '/compil
   cat "$database/tidy.log"
   [ ! -s "$database/tidy.log" ] || status=1
 done
-[ $status = 0 ] && echo "clang-tidy: no findings"
+# The tests keep the product's layout (.clang-format).
+git ls-files 'tests/*.cpp' 'tests/*.h' | xargs clang-format-19 --dry-run -Werror || status=1
+[ $status = 0 ] && echo "clang-tidy: no findings; the tests keep the layout"
 exit $status

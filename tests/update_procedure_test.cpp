@@ -19,10 +19,12 @@
 #define CreateFileW(...) sys().CreateFileW(__VA_ARGS__)
 #define FindFirstFileExW(...) sys().FindFirstFileExW(__VA_ARGS__)
 #define CreateProcessW(...) sys().CreateProcessW(__VA_ARGS__)
+#define GetFullPathNameW(...) sys().GetFullPathNameW(__VA_ARGS__)
 #include "patcher_updater/start_updater.hpp"
 #undef CreateFileW
 #undef FindFirstFileExW
 #undef CreateProcessW
+#undef GetFullPathNameW
 
 namespace {
 
@@ -590,6 +592,22 @@ TEST_F(UpdateSteps, PatcherChecksWhatTheSwapWillNeedAndNamesTheStageThatFailed) 
     EXPECT_EQ(patcher_updater::clear_update_log(beside), 0u);
     EXPECT_EQ(patcher_updater::read_update_log(beside).error, DWORD{ERROR_FILE_NOT_FOUND});
     EXPECT_EQ(patcher_updater::clear_update_log(beside), 0u);
+}
+
+// The header's long-path forms, also where the system makes no full path (the text as given).
+TEST_F(UpdateSteps, PatcherLongPathForms) {
+    const std::pair<std::wstring, std::wstring> forms[] = {
+        {L"C:\\", L"\\\\?\\C:\\"},
+        {L"\\\\server\\share\\a", L"\\\\?\\UNC\\server\\share\\a"},
+        {L"\\\\.\\C:\\a", L"\\\\?\\C:\\a"},
+        {L"\\\\?\\C:\\a", L"\\\\?\\C:\\a"},
+    };
+    for (const auto& [path, form] : forms) {
+        EXPECT_EQ(patcher_updater::detail::long_path(path), form);
+        Recorder refused;
+        refused.fail(GetFullPathNameW, ERROR_INVALID_NAME);
+        EXPECT_EQ(patcher_updater::detail::long_path(path), form);
+    }
 }
 
 TEST_F(UpdateSteps, NoDigestBufferEndsTheProcessAtOnce) {

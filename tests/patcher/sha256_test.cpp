@@ -65,4 +65,15 @@ TEST_P(Sha256Kernels, AgreeWithThePortableKernelHoweverTheInputIsSplit) {
 INSTANTIATE_TEST_SUITE_P(Sha256, Sha256Kernels,
                          ::testing::Values(Sha256Kernel::Portable, Sha256Kernel::ShaExtensions, Sha256Kernel::Avx2));
 
+// The kernel chosen is the fastest that this processor runs, as the compiler's own feature test tells.
+TEST(Sha256, TheChosenKernelIsTheFastestThisProcessorRuns) {
+    const bool sha =
+        __builtin_cpu_supports("sha") && __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("sse4.1");
+    const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
+    EXPECT_EQ(cpu_has_sha_extensions(), sha);
+    EXPECT_EQ(cpu_has_avx2_bmi2(), avx2);
+    const Sha256Kernel fastest = sha ? Sha256Kernel::ShaExtensions : avx2 ? Sha256Kernel::Avx2 : Sha256Kernel::Portable;
+    EXPECT_EQ(sha256_best_kernel(), fastest);
+}
+
 }  // namespace

@@ -9,6 +9,7 @@
 #include "platform/nt_io.h"
 #include "platform/system_message.h"
 #include "platform/system_path.h"
+#include "platform/text_query.h"
 #include "platform/whole_file.h"
 #include "support/harness.h"
 #include "support/seam.h"
@@ -243,6 +244,13 @@ TEST(Launch, ProgramTextsReachCreateProcessAsTheirApplicationPath) {
          {},
          L"\\\\?\\" + here + L"\\bin\\" + name + L"|\"bin\\" + name + L"\"|C:\\App|std"},
         {u"patcher.exe", {}, L"program not found"},
+        // A separator and no extension: the .exe beside it if there is one; a verbatim path without its prefix
+        // when the system makes it into itself, and where only '\\' separates.
+        {u"C:\\App\\P", {L"C:\\App\\P.exe"}, L"C:\\App\\P.exe|\"C:\\App\\P\"|C:\\App|std"},
+        {u"C:\\App\\P", {}, L"C:\\App\\P|\"C:\\App\\P\"|C:\\App|std"},
+        {u"\\\\?\\C:\\App\\P.exe", {}, L"C:\\App\\P.exe|\"\\\\?\\C:\\App\\P.exe\"|C:\\App|std"},
+        {u"\\\\?\\C:\\App\\.\\P.exe", {}, L"\\\\?\\C:\\App\\.\\P.exe|\"\\\\?\\C:\\App\\.\\P.exe\"|C:\\App|std"},
+        {u"\\\\?\\C:\\App\\P/", {}, L"\\\\?\\C:\\App\\P/|\"\\\\?\\C:\\App\\P/\"|C:\\App|std"},
     };
     for (const auto& [program, existing, created] : rows) {
         g_existing = existing;
@@ -263,6 +271,9 @@ TEST(Launch, ProgramTextsReachCreateProcessAsTheirApplicationPath) {
     Recorder recorder;
     recorder.fail(GetFullPathNameW, 206);
     EXPECT_EQ(to_wide_path("p.exe", true), code(206));
+    // The empty text is 0 without an error, whatever error an earlier call left.
+    ::SetLastError(5);
+    EXPECT_EQ(query_text([](wchar_t*, DWORD) -> DWORD { return 0; }), std::wstring());
 }
 
 }  // namespace

@@ -74,4 +74,23 @@ TEST(WideText, LoneSurrogatesShowAsReplacementCharacters) {
     EXPECT_TRUE(is_valid_unicode(u"\u00e9\U0001F600"));
 }
 
+// The units on either side of each surrogate boundary, alone and paired, and their WTF-8 bytes both ways.
+TEST(WideText, SurrogateBoundariesRoundTrip) {
+    const std::pair<std::u16string, std::string> rows[] = {
+        {{0xD7FF}, "\xED\x9F\xBF"},
+        {{0xD800}, "\xED\xA0\x80"},
+        {{0xDBFF}, "\xED\xAF\xBF"},
+        {{0xDC00}, "\xED\xB0\x80"},
+        {{0xDFFF}, "\xED\xBF\xBF"},
+        {{0xE000}, "\xEE\x80\x80"},
+        {{0xD800, 0xDC00}, "\xF0\x90\x80\x80"},
+        {{0xDBFF, 0xDFFF}, "\xF4\x8F\xBF\xBF"},
+        {{0xDBFF, 0xE000}, "\xED\xAF\xBF\xEE\x80\x80"},
+    };
+    for (const auto& [units, bytes] : rows) {
+        EXPECT_EQ(to_wtf8(units), bytes);
+        EXPECT_EQ(to_utf16(bytes), units);
+    }
+}
+
 }  // namespace
