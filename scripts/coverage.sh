@@ -49,9 +49,7 @@ report() {
 if [[ -z $corpus ]]; then
     mkdir -p "$profiles/suite"
     LLVM_PROFILE_FILE=$profiles/suite/%p.profraw ctest --test-dir "$build" --output-on-failure >/dev/null
-    programs=("$build/tests/pure_tests")
-    for fuzzer in "${fuzzers[@]}"; do programs+=("$build/tests/${fuzzer}_fuzz_random"); done
-    report suite "${programs[@]}"
+    report suite "$build/tests/pure_tests"
     exit
 fi
 

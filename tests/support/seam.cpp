@@ -94,10 +94,13 @@ bool Recorder::planned_failure(Call call, std::uint32_t& code) {
     calls.push_back(call);
     if (calls.size() == action_.first) action_.second();
     const auto n = static_cast<std::size_t>(std::ranges::count(calls, call));
-    if (calls.size() == fail_at_.first) return code = fail_at_.second, true;
-    for (const auto& [failing, nth, with] : failures_)
-        if (failing == call && nth == n) return code = with, true;
-    return false;
+    code = fail_at_.second;
+    if (calls.size() == fail_at_.first) return true;
+    const auto planned =
+        std::ranges::find_if(failures_, [&](const auto& f) { return get<0>(f) == call && get<1>(f) == n; });
+    if (planned == failures_.end()) return false;
+    code = get<2>(*planned);
+    return true;
 }
 
 std::vector<std::wstring>& fake_process_starts() {

@@ -27,11 +27,9 @@ private:
     SystemCalls saved_;
 };
 
-// Wraps every entry in force (real or faked) for its scope, one at a time. It
-// numbers the calls that can fail (not the last-error, lock, heap-handle and
-// command-line ones), fails chosen ones with a chosen code (an NTSTATUS for
-// the Nt calls), can run an action before call k, and keeps the handles and
-// heap blocks opened and not yet closed.
+// Wraps every entry in force (real or faked) for its scope. It numbers the calls that can fail (not the
+// last-error, lock, heap-handle and command-line ones), fails chosen ones with a chosen code (an NTSTATUS for
+// the Nt calls), can run an action before call k, and keeps the handles and heap blocks not yet closed.
 class Recorder : ScopedSystemCalls {
 public:
     Recorder();
@@ -52,7 +50,6 @@ private:
     std::pair<std::size_t, std::function<void()>> action_{};
 };
 
-// Replaces CreateProcessW until the caller's scope restores the table: each start is recorded as
-// "application|command line|directory" ("-": none), then "|no-inherit" when no handle is inherited and
-// "|std" for an inheritable standard output; two fresh events stand for the process and its thread.
+// Replaces CreateProcessW for the caller's scope: each start is recorded as "application|command line|directory"
+// ("-": none), then "|no-inherit" when no handle is inherited and "|std" for an inheritable standard output.
 std::vector<std::wstring>& fake_process_starts();
