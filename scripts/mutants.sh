@@ -85,6 +85,10 @@ PY
     # The GoogleTest cases that failed, so that one run shows which test catches which fault.
     cases=$(grep -oE '^\[  FAILED  \] [A-Za-z][A-Za-z0-9_/.]*' "$work/test.log" | cut -c14- | sort -u | paste -sd, - || true)
     echo "killed     $(basename "$fault") $title [$failed${cases:+; $cases}]"
+    # The table rows (their traces) that failed, so that one run also shows which row catches which fault.
+    rows=$(grep -A1 -F 'Google Test trace:' "$work/test.log" | grep -vF -e 'Google Test trace:' -e '--' |
+      sed -E 's/^[^ ]*:[0-9]+: //' | sort -u | paste -sd'|' - || true)
+    [[ -n $rows ]] && echo "    rows: $rows"
     killed=$((killed + 1))
   fi
   cp "$source_tree/$file" "$copy/$file"
