@@ -276,6 +276,13 @@ const Scenario SCENARIOS[] = {
      {{CreateFileW, 6, 123}},
      Start::StaleBackup},
     {"index 0 everywhere: no file is the replacement", "", "2 - -", request(), {}, Start::NoFileIndex},
+    {"a second name of new at the backup path goes as a stale backup",
+     "",
+     "2 - -",
+     request(),
+     {},
+     Start::Plain,
+     [](const Layout& l) { fs::create_hard_link(l.replacement, l.backup); }},
     // Refused by its name alone (spelled otherwise, no file index), before the running patcher is waited for.
     {"the replacement at the backup path",
      "replacement patcher is at the backup path",
