@@ -232,7 +232,8 @@ const Scenario SCENARIOS[] = {
     {"a failed read", "{23}", "1 2 -", request(), {{NtReadFile, 2, 0xC000009C}}},
     {"the patcher still runs", TIMED_OUT, "1 2 -", RUNNING},
     // The digest is compared before the wait, which would time out here.
-    {"a wrong digest", "replacement patcher SHA-256 mismatch", "1 2 -", request(L"{current}", L"{new}", L"{digest1}")},
+    {"a wrong digest", "replacement patcher SHA-256 mismatch", "1 2 -",
+     request(L"{current}", L"{new}", L"{digest1}", L"{pid}")},
     {"a failed wait", TIMED_OUT, "1 2 -", request(), {{WaitForSingleObject, 2, 6}}},
     // A process created after the updater holds a reused pid and is not waited for, unless a time is unknown.
     {"a reused pid", "", "2 - -", request(), {{WaitForSingleObject, 2, 6}}, Start::ReusedPid},
@@ -512,6 +513,7 @@ TEST_F(UpdateSteps, PatcherChecksWhatTheSwapWillNeedAndNamesTheStageThatFailed) 
         {"ARM64 to ARM64", 0, builds(ARM64, ARM64)},
         {"a DLL", ERROR_BAD_EXE_FORMAT, builds(X64, X64, 0x2022)},
         {"no executable", ERROR_BAD_EXE_FORMAT, builds(X64, X64, 0x20)},
+        {"not a program at all", ERROR_BAD_EXE_FORMAT, [](Layout& l) { write_file(l.replacement, V2); }},
         {"a truncated download", ERROR_BAD_EXE_FORMAT, [](Layout& l) { fs::resize_file(l.replacement, 0x40); }},
         {"new missing", ERROR_FILE_NOT_FOUND, {}, L"{app}\\missing.new"},
         {"new is a folder", 336, {}, L"{app}"},

@@ -82,7 +82,7 @@ TEST(UpdateE2e, ThePatcherStartsTheUpdaterWhichWaitsSwapsAndRestartsIt) {
             install.update(install.current, download, row.right_digest ? install.digest2 : install.digest1);
         EXPECT_EQ(run_process(install.current, line), 0u);
         EXPECT_EQ(install.files(), row.right_digest ? "2 - -" : "1 2 -");
-        const auto log = patcher_updater::read_update_log(install.updater.native()).text;
+        const auto log = read_file(install.log);
         EXPECT_EQ(log, row.right_digest ? OLDER_LOG : "replacement patcher SHA-256 mismatch");
         const std::string started = "version=1|cwd=" + utf8(fs::current_path()) + "|cmdline=" + utf8(line) + "\n";
         EXPECT_EQ(install.starts(), started + "version=1|exit\n" + (row.right_digest ? install.restart() : ""));
@@ -103,6 +103,7 @@ TEST(UpdateE2e, TheLongestCommandLineIsRead) {
     EXPECT_EQ(run_process(install.updater, line), 0u);
     EXPECT_EQ(install.files(), "2 - -");
     EXPECT_EQ(install.starts(), install.restart());
+    EXPECT_EQ(read_file(install.log), OLDER_LOG);
 }
 
 // A patcher that starts the updater twice: the second updater waits for the same process and wakes with
